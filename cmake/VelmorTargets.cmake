@@ -1,0 +1,51 @@
+# Helpers that give every target of the project the same shape: warnings, include
+# directories that work from the build tree and from an installation, and membership
+# in the exported target set.
+include_guard(GLOBAL)
+
+function(velmor_set_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(VELMOR_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# velmor_add_library(<name> [SOURCES ...] [PUBLIC_DEPS ...] [PRIVATE_DEPS ...])
+# Creates velmor_<name> with the alias velmor::<name>; without sources it is an
+# interface (header-only) library.
+function(velmor_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  set(target velmor_${name})
+  if(ARG_SOURCES)
+    add_library(${target} ${ARG_SOURCES})
+    target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+    target_include_directories(${target} PUBLIC
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+      PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    velmor_set_warnings(${target})
+    set_target_properties(${target} PROPERTIES EXPORT_NAME ${name} POSITION_INDEPENDENT_CODE ON)
+  else()
+    add_library(${target} INTERFACE)
+    target_link_libraries(${target} INTERFACE ${ARG_PUBLIC_DEPS})
+    target_include_directories(${target} INTERFACE
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+    set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
+  endif()
+  add_library(velmor::${name} ALIAS ${target})
+  install(TARGETS ${target} EXPORT velmor_modelsTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endfunction()
+
+# velmor_add_test(<name> SOURCES ... DEPS ...): one GoogleTest executable, its cases
+# registered with CTest one by one.
+function(velmor_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  velmor_set_warnings(${name})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+endfunction()
