@@ -1,0 +1,17 @@
+#pragma once
+// How the host runtime reads dynamic values: truth value and kind names.
+
+#include <boost/json/value.hpp>
+#include <string_view>
+
+namespace velmor_utils::values {
+
+/// Truth value of a dynamic value: null, false, numeric zero, the empty text and empty
+/// lists or mappings are false; everything else is true.
+bool truth(const boost::json::value& v) noexcept;
+
+/// The runtime's name for the kind of a dynamic value ("NoneType", "bool", "int",
+/// "float", "str", "list", "dict"), for error messages.
+std::string_view kind_name(const boost::json::value& v) noexcept;
+
+}  // namespace velmor_utils::values
