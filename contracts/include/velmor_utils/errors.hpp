@@ -22,11 +22,18 @@ class ValueError : public std::runtime_error {
 /// A mapping lookup failed; the message is the quoted key, as the runtime prints it.
 class KeyError : public std::runtime_error {
  public:
-  explicit KeyError(std::string_view key)
-      : std::runtime_error("'" + std::string(key) + "'"), key_(key) {}
+  explicit KeyError(std::string_view key) : std::runtime_error(quoted(key)), key_(key) {}
   const std::string& key() const noexcept { return key_; }
 
  private:
+  static std::string quoted(std::string_view key) {
+    std::string s;
+    s.reserve(key.size() + 2);
+    s.push_back('\'');
+    s.append(key);
+    s.push_back('\'');
+    return s;
+  }
   std::string key_;
 };
 

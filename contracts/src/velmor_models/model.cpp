@@ -1,0 +1,131 @@
+#include "velmor_models/classes/model.hpp"
+
+#include <algorithm>
+
+#include "pydantic_partial/partial.hpp"
+#include "velmor_utils/errors.hpp"
+#include "velmor_utils/schemas/schema.hpp"
+#include "velmor_utils/values.hpp"
+
+namespace velmor_models::classes::model {
+namespace {
+
+using boost::json::kind;
+using boost::json::object;
+using boost::json::value;
+using velmor_utils::errors::ValidationError;
+
+bool has_core_type(const value& v, const CoreTypes& type) {
+  if (type == CoreTypes::INTEGER) return v.is_int64() || v.is_uint64();
+  if (type == CoreTypes::NUMBER) return v.is_number();
+  if (type == CoreTypes::BOOLEAN) return v.is_bool();
+  if (type == CoreTypes::ARRAY) return v.is_array();
+  if (type == CoreTypes::DICTIONARY) return v.is_object();
+  return v.is_string();  // STRING, BINARY (base64 text), DATE, DATETIME (ISO 8601 text)
+}
+
+}  // namespace
+
+ModelClassPtr ModelClass::create(std::string name, value table_name, std::vector<FieldDecl> fields,
+                                 Options options) {
+  auto cls = std::shared_ptr<ModelClass>(new ModelClass());
+  cls->name_ = std::move(name);
+  cls->table_name_ = std::move(table_name);
+  if (options.parent) {
+    cls->fields_ = options.parent->fields_;
+    // A redeclared field replaces the inherited declaration in place.
+    for (FieldDecl& f : fields) {
+      auto it = std::find_if(cls->fields_.begin(), cls->fields_.end(),
+                             [&](const FieldDecl& d) { return d.name == f.name; });
+      if (it != cls->fields_.end())
+        *it = std::move(f);
+      else
+        cls->fields_.push_back(std::move(f));
+    }
+  } else {
+    cls->fields_ = std::move(fields);
+  }
+  cls->parent_ = std::move(options.parent);
+  cls->factory_ = std::move(options.factory);
+  cls->partial_ = options.partial;
+  cls->self_ = cls;
+  return cls;
+}
+
+ModelClassPtr ModelClass::from_schema(const velmor_utils::schemas::schema::ObjectSchema& schema) {
+  std::vector<FieldDecl> fields;
+  for (const auto& [name, desc] : schema.properties()) {
+    const object& d = desc.get_object();
+    FieldDecl f;
+    f.name = std::string(name);
+    f.type = CoreTypes::from_value(d.at("type").get_string());
+    f.required = std::find(schema.required().begin(), schema.required().end(), f.name) !=
+                 schema.required().end();
+    if (const value* dv = d.if_contains("default")) f.default_value = *dv;
+    fields.push_back(std::move(f));
+  }
+  return create(schema.title(), value(schema.table_name()), std::move(fields));
+}
+
+bool ModelClass::is_subclass_of(const ModelClass& base) const noexcept {
+  for (const ModelClass* c = this; c; c = c->parent_.get())
+    if (c == &base) return true;
+  return false;
+}
+
+std::unique_ptr<Model> ModelClass::construct(object values) const {
+  for (const FieldDecl& f : fields_) {
+    value* v = values.if_contains(f.name);
+    if (!v) {
+      if (f.default_value) {
+        values.emplace(f.name, *f.default_value);
+        continue;
+      }
+      if (f.required)
+        throw ValidationError("1 validation error for " + name_ + "\n" + f.name +
+                              "\n  Field required");
+      continue;
+    }
+    if (v->is_null() && !f.required) continue;
+    if (!has_core_type(*v, f.type))
+      throw ValidationError("1 validation error for " + name_ + "\n" + f.name +
+                            "\n  Input should be of type " + f.type.str() + ", not " +
+                            std::string(velmor_utils::values::kind_name(*v)));
+  }
+  ModelClassPtr self = self_.lock();
+  if (factory_) return factory_(std::move(self), std::move(values));
+  return std::make_unique<Model>(std::move(self), std::move(values));
+}
+
+const value& Model::get(std::string_view name) const {
+  if (const value* v = values_.if_contains(name)) return *v;
+  throw velmor_utils::errors::AttributeError("'" + class_->name() + "' object has no attribute '" +
+                                             std::string(name) + "'");
+}
+
+void Model::set_attribute(std::string_view name, value v) { values_[name] = std::move(v); }
+
+LegacyModel::LegacyModel(ModelClassPtr original_class, object values)
+    : Model(legacy_class(), std::move(values)), original_class_(std::move(original_class)) {}
+
+const ModelClassPtr& LegacyModel::legacy_class() {
+  static const ModelClassPtr cls = ModelClass::create("LegacyModel", value(nullptr), {});
+  return cls;
+}
+
+}  // namespace velmor_models::classes::model
+
+namespace pydantic_partial {
+
+using velmor_models::classes::model::FieldDecl;
+using velmor_models::classes::model::ModelClass;
+using velmor_models::classes::model::ModelClassPtr;
+
+ModelClassPtr create_partial_model(const ModelClassPtr& cls) {
+  std::vector<FieldDecl> fields = cls->fields();
+  for (FieldDecl& f : fields) f.required = false;
+  return ModelClass::create(cls->name() + "Partial", cls->table_name(), std::move(fields),
+                            {cls, {}, true});
+}
+
+}  // namespace pydantic_partial

@@ -1,0 +1,31 @@
+#include "velmor_utils/errors.hpp"
+#include "velmor_utils/query/data_models/order_by.hpp"
+
+namespace velmor_utils::query::data_models::order_by {
+namespace {
+
+bool is_word_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+}  // namespace
+
+OrderBy OrderBy::from_string(std::string_view text) {
+  if (text.empty()) throw errors::ValueError("Ordering text must not be empty");
+  Direction direction = Direction::ascending;
+  std::string_view field = text;
+  if (field.front() == '-' || field.front() == '+') {
+    direction = field.front() == '-' ? Direction::descending : Direction::ascending;
+    field.remove_prefix(1);
+  }
+  bool ok = !field.empty() && !(field.front() >= '0' && field.front() <= '9') &&
+            !field.starts_with("__") && !field.ends_with("__") &&
+            field.find("____") == std::string_view::npos;
+  for (char c : field) ok = ok && is_word_char(c);
+  if (!ok)
+    throw errors::ValueError("Invalid ordering text '" + std::string(text) +
+                             "': expected a field name, optionally prefixed by '-' or '+'");
+  return OrderBy(std::string(field), direction);
+}
+
+}  // namespace velmor_utils::query::data_models::order_by
