@@ -96,18 +96,19 @@ Q::Q(const boost::json::object& named_filters) {
   if (named_filters.empty()) return;
   if (named_filters.size() == 1) {
     const auto& kv = *named_filters.begin();
-    *this = Q(Filter::parse(kv.key(), kv.value()));
+    *this = leaf(Filter::parse(kv.key(), kv.value()));
     return;
   }
   auto node = std::make_shared<Node>();
   node->kind = Kind::and_;
   node->children.reserve(named_filters.size());
-  for (const auto& kv : named_filters) node->children.push_back(Q(Filter::parse(kv.key(), kv.value())));
+  for (const auto& kv : named_filters) node->children.push_back(leaf(Filter::parse(kv.key(), kv.value())));
   node_ = std::move(node);
 }
 
-Q::Q(Filter filter)
-    : node_(std::make_shared<const Node>(Node{Kind::leaf, std::move(filter), {}})) {}
+Q Q::leaf(Filter filter) {
+  return Q(std::make_shared<const Node>(Node{Kind::leaf, std::move(filter), {}}));
+}
 
 Q::Kind Q::kind() const noexcept { return node_ ? node_->kind : Kind::empty; }
 

@@ -50,7 +50,7 @@ class Q {
   /// AND of one leaf per named filter, in the mapping's order; empty mapping: empty.
   explicit Q(const boost::json::object& named_filters);
   /// One leaf.
-  explicit Q(Filter filter);
+  static Q leaf(Filter filter);
 
   Kind kind() const noexcept;
   /// Operands of an AND or OR node, the single operand of a NOT node.

@@ -1,0 +1,63 @@
+#pragma once
+#include "velmor_models/querysets/qsetkit/query_set_count.hpp"
+#include "velmor_models/querysets/qsetkit/query_set_one_required.hpp"
+
+namespace velmor_models::querysets::qsetkit {
+
+/**
+ *
+ *    Interface to access the database.
+ *
+ *    This class provides methods to create and manipulate query sets for model instances.
+ *    It includes methods for filtering, ordering, and executing queries, as well as
+ *    handling pagination and distinct results.
+ */
+template <class M, class Self = void>
+class QuerySet : public QuerySetBase<M, self_or<Self, QuerySet<M, Self>>> {
+  using Base = QuerySetBase<M, self_or<Self, QuerySet<M, Self>>>;
+
+ public:
+  using Base::Base;
+
+  /// A QuerySetOneRequired restricted by the conditions; nothing is executed.
+  QuerySetOneRequired<M> get(NamedFilters named = {}) const {
+    return narrow<QuerySetOneRequired<M>>({}, std::move(named));
+  }
+  QuerySetOneRequired<M> get(std::initializer_list<Q> conditions, NamedFilters named = {}) const {
+    return narrow<QuerySetOneRequired<M>>(std::vector<Q>(conditions), std::move(named));
+  }
+
+  /// A QuerySetOne restricted by the conditions; nothing is executed.
+  QuerySetOne<M> get_or_none(NamedFilters named = {}) const {
+    return narrow<QuerySetOne<M>>({}, std::move(named));
+  }
+  QuerySetOne<M> get_or_none(std::initializer_list<Q> conditions, NamedFilters named = {}) const {
+    return narrow<QuerySetOne<M>>(std::vector<Q>(conditions), std::move(named));
+  }
+
+  /// A QuerySetOne restricted by the conditions that takes the first of several
+  /// matches; nothing is executed, and no limit is added.
+  QuerySetOne<M> first(NamedFilters named = {}) const {
+    return without_rule(narrow<QuerySetOne<M>>({}, std::move(named)));
+  }
+  QuerySetOne<M> first(std::initializer_list<Q> conditions, NamedFilters named = {}) const {
+    return without_rule(narrow<QuerySetOne<M>>(std::vector<Q>(conditions), std::move(named)));
+  }
+
+  /// A QuerySetCount with the same query; nothing is executed.
+  QuerySetCount<M> count() const { return QuerySetCount<M>::_from_queryset(*this); }
+
+ private:
+  template <class Target>
+  Target narrow(std::vector<Q> conditions, NamedFilters named) const {
+    bool negated = QuerySetCore::take_negated(named);
+    return Target::_from_queryset(
+        this->self()._filter(std::move(conditions), negated, std::move(named)));
+  }
+  static QuerySetOne<M> without_rule(QuerySetOne<M> qs) {
+    qs._raise_on_multiple = false;
+    return qs;
+  }
+};
+
+}  // namespace velmor_models::querysets::qsetkit

@@ -1,0 +1,145 @@
+#pragma once
+// The state and spine of every query set, compiled once for all model types.
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "velmor_models/classes/model.hpp"
+#include "velmor_models/querysets/executor.hpp"
+#include "velmor_models/querysets/qsetkit/cow.hpp"
+
+namespace velmor_models::querysets::qsetkit {
+
+using classes::model::Model;
+using classes::model::ModelClassPtr;
+using executor::AsyncExecutorFactory;
+using executor::ExecutorFactory;
+using executor::NumberPaginator;
+using executor::OrderBy;
+using executor::Q;
+using executor::QuerySetReader;
+using executor::QuerySpecifier;
+using executor::SelectRelated;
+
+/// Named field filters, in the order given: field lookup -> value.
+using NamedFilters = boost::json::object;
+
+/// The strict-class-version flag, given by name only; any value counts by its truth.
+struct StrictClassVersion {
+  bool value = false;
+  constexpr StrictClassVersion() noexcept = default;
+  constexpr explicit StrictClassVersion(bool v) noexcept : value(v) {}
+  explicit StrictClassVersion(const boost::json::value& v) noexcept;
+};
+
+/// A slice of a query set: rows [start, stop). Both bounds are needed; a step other than
+/// 1 is refused.
+struct Slice {
+  using Step = std::variant<std::int64_t, double>;
+  Slice(std::optional<std::int64_t> start_, std::optional<std::int64_t> stop_,
+        std::optional<Step> step_ = std::nullopt)
+      : start(start_), stop(stop_), step(step_) {}
+  std::optional<std::int64_t> start;
+  std::optional<std::int64_t> stop;
+  std::optional<Step> step;
+};
+
+/// The state of a query set and the work behind its operations. The typed query sets
+/// (QuerySetBase and its variants) add only the model type and the result kinds; an
+/// executor reads a query set through the QuerySetReader part.
+class QuerySetCore : public QuerySetReader {
+ public:
+  virtual ~QuerySetCore() = default;
+
+  /// Get the entity associated with the query set.
+  const ModelClassPtr& entity() const override { return _entity; }
+  /// Get the name of the entity associated with the query set.
+  std::string entity_name() const override;
+  std::string table_name() const override;
+
+  /// Get the conditions of the query set. (The empty condition stands for none.)
+  const Q& get_conditions() const override { return _conditions; }
+  Q& get_conditions() noexcept { return _conditions; }
+  /// Get the related objects to include in the query results.
+  const SelectRelated& get_select_related() const override { return _select_related.get(); }
+  SelectRelated& get_select_related() { return _select_related.leak(); }
+  /// Get the query specifier of the query set.
+  const QuerySpecifier& get_query_specifier() const override { return _query_specifier.get(); }
+  QuerySpecifier& get_query_specifier() { return _query_specifier.leak(); }
+  /// Get the order by fields of the query set.
+  const std::vector<OrderBy>& get_order_by() const override { return _order_by.get(); }
+  std::vector<OrderBy>& get_order_by() { return _order_by.leak(); }
+  /// Get the database alias used for the query.
+  const std::string& get_using() const override { return _using; }
+  std::string& get_using() noexcept { return _using; }
+  /// Get the paginator of the query set.
+  const NumberPaginator& get_paginator() const override { return _paginator; }
+  NumberPaginator& get_paginator() noexcept { return _paginator; }
+
+  const ExecutorFactory& executor_factory() const noexcept { return _executor; }
+  const AsyncExecutorFactory& async_executor_factory() const noexcept { return _async_executor; }
+  bool strict_class_version() const noexcept { return _strict_class_version; }
+  bool is_none() const noexcept { return _is_none; }
+  const boost::json::object& annotations() const noexcept { return _annotations.get(); }
+
+  /// Checks, before a bulk update, that `obj` is exactly of the entity class;
+  /// BulkOperationError "Cannot update an object of a different type" otherwise.
+  virtual void _check_type(const Model& obj) const;
+
+ protected:
+  QuerySetCore(ModelClassPtr entity, ExecutorFactory executor, AsyncExecutorFactory async_executor,
+               StrictClassVersion strict_class_version);
+  /// The copy hook: a query set over the same entity, with the source's query state and
+  /// the defaults for everything else (executors, strict flag).
+  QuerySetCore(const QuerySetCore& source);
+  QuerySetCore(QuerySetCore&&) noexcept = default;
+  QuerySetCore& operator=(QuerySetCore&&) noexcept = default;
+  QuerySetCore& operator=(const QuerySetCore& source);
+
+  /// Gives this query set the query state of `source` (paginator, ordering, related
+  /// objects, field selection, conditions, alias, annotations, empty mark).
+  void carry_query_state(const QuerySetCore& source);
+  /// Gives this query set the executors and the strict flag of `source`.
+  void carry_settings(const QuerySetCore& source);
+
+  // The changes behind the building operations; each is applied to a fresh copy.
+  void set_using(std::string_view value) { _using.assign(value); }
+  void enter_annotations(const boost::json::object& values);
+  void extend_only(const std::vector<std::string>& fields);
+  void set_distinct(std::vector<std::string> fields);
+  void mark_none() noexcept { _is_none = true; }
+  /// Conjoins the conditions and named filters (negated as one group) into the
+  /// conditions; nothing happens for an empty group.
+  void add_conditions(std::span<const Q> conditions, bool negated, const NamedFilters& named);
+  void set_order_by(std::span<const std::string_view> texts);
+  void set_select_related(std::span<const std::string_view> paths);
+  void set_window(std::int64_t index) noexcept;
+  void set_window(const Slice& slice);
+
+  /// Splits a `negated` entry off named filters for `filter`; TypeError for `exclude`
+  /// and `_filter`, which take the flag by themselves.
+  static bool take_negated(NamedFilters& named);
+  static void refuse_negated(const NamedFilters& named, std::string_view operation);
+
+  ModelClassPtr _entity;
+  ExecutorFactory _executor;
+  AsyncExecutorFactory _async_executor;
+  NumberPaginator _paginator;
+  detail::Cow<std::vector<OrderBy>> _order_by;
+  detail::Cow<QuerySpecifier> _query_specifier;
+  Q _conditions;
+  std::string _using;
+  detail::Cow<SelectRelated> _select_related;
+  detail::Cow<boost::json::object> _annotations;
+  bool _strict_class_version = false;
+  bool _is_none = false;
+};
+
+}  // namespace velmor_models::querysets::qsetkit

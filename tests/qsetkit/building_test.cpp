@@ -1,0 +1,277 @@
+// The building operations: conditions, ordering, fields, windows and kinds.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <tuple>
+
+#include "test_models.hpp"
+#include "velmor_models/querysets/errors.hpp"
+#include "velmor_models/querysets/qsetkit.hpp"
+#include "velmor_utils/errors.hpp"
+#include "velmor_utils/models/enums.hpp"
+
+namespace {
+
+using namespace velmor_models::querysets::qsetkit;
+using velmor_models::querysets::errors::BulkOperationError;
+using velmor_test::Customer;
+using velmor_test::VipCustomer;
+using velmor_utils::errors::TypeError;
+using velmor_utils::errors::ValueError;
+namespace json = boost::json;
+
+const Q a = Q({{"a", 1}});
+const Q b = Q({{"b", 2}});
+const Q c = Q({{"c", 3}});
+
+template <class QS, class A>
+concept takes_only = requires(const QS& qs, A a) { qs.only(a); };
+template <class QS, class A>
+concept takes_distinct = requires(const QS& qs, A a) { qs.distinct(a); };
+template <class QS, class A>
+concept takes_using = requires(const QS& qs, A a) { qs.using_(a); };
+
+std::set<std::string> as_set(const std::vector<std::string>& v) { return {v.begin(), v.end()}; }
+
+TEST(Filtering, NothingGivenReturnsTheReceiverItself) {
+  QuerySetOne<Customer> open = QuerySet<Customer>().first();
+  open.annotate({{"x", 1}});
+  QuerySetOne<Customer> same = open.filter();
+  // Everything the receiver has, the single-result rule and the settings included.
+  EXPECT_FALSE(same.raise_on_multiple());
+  EXPECT_EQ(same.annotations(), open.annotations());
+  EXPECT_FALSE(open.exclude().raise_on_multiple());
+  EXPECT_FALSE(open.filter(NamedFilters{}).raise_on_multiple());
+}
+
+TEST(Filtering, ConditionsAccumulateAsAndTerms) {
+  auto qs = QuerySet<Customer>().filter(a).filter(b);
+  EXPECT_EQ(qs.get_conditions(), a & b);
+  auto ex = QuerySet<Customer>().filter(c).exclude(a);
+  EXPECT_EQ(ex.get_conditions(), c & ~a);
+}
+
+TEST(Filtering, ObjectsThenNamedFiltersFormOneGroup) {
+  auto f = QuerySet<Customer>().filter({a, b}, {{"x", 1}});
+  EXPECT_EQ(f.get_conditions(), a & b & Q({{"x", 1}}));
+  auto e = QuerySet<Customer>().exclude({a}, {{"x", 1}});
+  EXPECT_EQ(e.get_conditions(), ~(a & Q({{"x", 1}})));
+  EXPECT_EQ(e.get_conditions().str(), "NOT ((a=1 AND x=1))");
+}
+
+TEST(Filtering, NamedFiltersKeepTheirOrder) {
+  auto qs = QuerySet<Customer>().filter({{"z", 1}, {"negated", false}, {"a", 2}, {"m", 3}});
+  EXPECT_EQ(qs.get_conditions().str(), "(z=1 AND a=2 AND m=3)");
+}
+
+TEST(Filtering, NegatedNamedValueActsAsExclude) {
+  auto via_filter = QuerySet<Customer>().filter({{"negated", true}, {"a", 1}});
+  auto via_exclude = QuerySet<Customer>().exclude({{"a", 1}});
+  EXPECT_EQ(via_filter.get_conditions(), via_exclude.get_conditions());
+  // Any value counts by its truth; a false one filters.
+  EXPECT_EQ(QuerySet<Customer>().filter({{"negated", 0}, {"a", 1}}).get_conditions(), a);
+}
+
+TEST(Filtering, ExcludeRefusesANegatedNamedValue) {
+  QuerySet<Customer> qs;
+  try {
+    (void)qs.exclude({{"negated", true}, {"a", 1}});
+    FAIL() << "expected a TypeError";
+  } catch (const TypeError& e) {
+    EXPECT_STREQ(e.what(), "exclude() got multiple values for keyword argument 'negated'");
+  }
+}
+
+TEST(Filtering, AnEmptyConditionChangesNothingButStillCopies) {
+  auto base = QuerySet<Customer>().filter(a);
+  auto same = base.filter(Q());
+  EXPECT_EQ(same.get_conditions(), a);
+  EXPECT_FALSE(QuerySet<Customer>().filter(Q()).get_conditions());
+}
+
+TEST(Filtering, ReceiverIsUnchangedWhenAFilterIsRejected) {
+  auto qs = QuerySet<Customer>().filter(a);
+  EXPECT_THROW((void)qs.filter({{"a____b", 1}}), ValueError);
+  EXPECT_THROW((void)qs.filter({{"tags__in", 1}}), TypeError);
+  EXPECT_EQ(qs.get_conditions(), a);
+}
+
+TEST(Filtering, LatestAddsTheLatestObjectVersion) {
+  auto qs = QuerySet<Customer>().filter(a).latest();
+  static_assert(std::is_same_v<decltype(qs), QuerySet<Customer>>);
+  const Q expected =
+      a & Q({{"_address__object_version", velmor_utils::models::enums::Versions::LATEST}});
+  EXPECT_EQ(qs.get_conditions(), expected);
+  const auto& leaf = qs.get_conditions().children()[1].filter();
+  EXPECT_EQ(leaf.path, "_address__object_version");
+  EXPECT_EQ(leaf.path_segments(), (std::vector<std::string_view>{"_address", "object_version"}));
+}
+
+TEST(Ordering, ReplacesAndClears) {
+  auto qs = QuerySet<Customer>().order_by("a").order_by("-b", "+c");
+  const auto& order = std::as_const(qs).get_order_by();
+  ASSERT_EQ(order.size(), 2u);
+  EXPECT_EQ(order[0].field(), "b");
+  EXPECT_TRUE(order[0].descending());
+  EXPECT_EQ(order[1].field(), "c");
+  EXPECT_FALSE(order[1].descending());
+  const auto cleared = qs.order_by();
+  EXPECT_TRUE(cleared.get_order_by().empty());
+  EXPECT_THROW((void)qs.order_by(""), ValueError);
+  EXPECT_THROW((void)qs.order_by("-"), ValueError);
+  EXPECT_THROW((void)qs.order_by("a b"), ValueError);
+}
+
+TEST(FieldSelection, OnlyUnitesDistinctReplaces) {
+  auto qs = QuerySet<Customer>().only({"a", "b"}).only({"b", "c"});
+  EXPECT_EQ(as_set(std::as_const(qs).get_query_specifier().only),
+            (std::set<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(std::as_const(qs).get_query_specifier().only.size(), 3u);
+  auto d = qs.distinct({"a"}).distinct({"b"});
+  EXPECT_EQ(std::as_const(d).get_query_specifier().distinct, std::vector<std::string>{"b"});
+}
+
+TEST(FieldSelection, OnlyListsAndTextAliasesAreCheckedByType) {
+  using QS = QuerySet<Customer>;
+  static_assert(takes_only<QS, std::vector<std::string>>);
+  static_assert(!takes_only<QS, std::tuple<std::string>>);
+  static_assert(!takes_only<QS, std::set<std::string>>);
+  static_assert(!takes_only<QS, std::string>);
+  static_assert(!takes_distinct<QS, std::tuple<std::string, std::string>>);
+  static_assert(!takes_using<QS, std::nullptr_t>);
+  static_assert(!takes_using<QS, int>);
+  static_assert(takes_using<QS, const char*>);
+}
+
+TEST(RelatedObjects, PathsBuildATree) {
+  auto qs = QuerySet<Customer>().select_related("author__country", "author__publisher", "editor");
+  json::object expected = {{"author", {{"country", json::object()}, {"publisher", json::object()}}},
+                           {"editor", json::object()}};
+  EXPECT_EQ(std::as_const(qs).get_select_related(), SelectRelated(expected));
+  auto replaced = qs.select_related("a__b", "a__c");
+  EXPECT_EQ(std::as_const(replaced).get_select_related(),
+            SelectRelated(json::object{{"a", {{"b", json::object()}, {"c", json::object()}}}}));
+  const auto no_paths = qs.select_related();
+  EXPECT_EQ(no_paths.get_select_related(), SelectRelated(json::object()));
+}
+
+TEST(Windows, SlicesAndIndexesSetTheWindow) {
+  QuerySet<Customer> qs;
+  auto w = qs[{10, 20}];
+  EXPECT_EQ(w.get_paginator().offset, 10);
+  EXPECT_EQ(w.get_paginator().limit, 10);
+  EXPECT_EQ((qs[{0, 0}].get_paginator().limit), 0);
+  EXPECT_EQ((qs[{5, 2}].get_paginator().limit), -3);
+  EXPECT_EQ(qs[3].get_paginator().offset, 3);
+  EXPECT_EQ(qs[3].get_paginator().limit, 1);
+  // A window replaces the earlier one.
+  EXPECT_EQ((w[{1, 2}].get_paginator().offset), 1);
+  EXPECT_EQ(qs.get_paginator().offset, std::nullopt);
+}
+
+TEST(Windows, StepMustBeOneAndBothBoundsAreNeeded) {
+  QuerySet<Customer> qs;
+  auto step_message = [&](Slice s) {
+    try {
+      (void)qs[s];
+    } catch (const ValueError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(step_message({0, 10, 2}), "QuerySet slicing does not support step: 2.");
+  EXPECT_EQ(step_message({0, 10, 2.5}), "QuerySet slicing does not support step: 2.5.");
+  EXPECT_EQ(step_message({0, 10, 3.0}), "QuerySet slicing does not support step: 3.0.");
+  EXPECT_NO_THROW((void)qs[Slice(0, 10, 1)]);
+  EXPECT_NO_THROW((void)qs[Slice(0, 10, 1.0)]);
+  EXPECT_THROW((void)qs[Slice(std::nullopt, 10)], TypeError);
+  EXPECT_THROW((void)qs[Slice(5, std::nullopt)], TypeError);
+  EXPECT_EQ(qs.get_paginator().offset, std::nullopt);
+}
+
+TEST(EmptyResult, NoneMarksACopyAndStaysMarked) {
+  QuerySet<Customer> qs;
+  auto none = qs.none();
+  EXPECT_TRUE(none.is_none());
+  EXPECT_FALSE(qs.is_none());
+  EXPECT_TRUE(none.filter(a).order_by("a").is_none());
+}
+
+TEST(Annotations, EnterTheReceiverOnly) {
+  QuerySet<Customer> qs;
+  QuerySet<Customer> earlier = qs._copy();
+  QuerySet<Customer>& returned = qs.annotate({{"x", 1}, {"y", 2}});
+  EXPECT_EQ(&returned, &qs);
+  qs.annotate({{"x", 3}});
+  EXPECT_EQ(qs.annotations(), (json::object{{"x", 3}, {"y", 2}}));
+  EXPECT_TRUE(earlier.annotations().empty());
+  EXPECT_EQ(qs.filter(a).annotations(), qs.annotations());
+}
+
+TEST(TypeCheck, OnlyTheExactEntityClassPasses) {
+  QuerySet<Customer> qs;
+  auto customer = Customer::declaration()->construct({{"name", "Ann"}});
+  EXPECT_NO_THROW(qs._check_type(*customer));
+  auto vip = VipCustomer::declaration()->construct({{"name", "Bo"}});
+  try {
+    qs._check_type(*vip);
+    FAIL() << "expected BulkOperationError";
+  } catch (const BulkOperationError& e) {
+    EXPECT_STREQ(e.what(), "Cannot update an object of a different type");
+  }
+}
+
+// A kind derived with itself as the result kind: its replaced steps are the ones that
+// the public operations reach, and they return it.
+struct CountingQuerySet : QuerySet<Customer, CountingQuerySet> {
+  using QuerySet::QuerySet;
+  inline static int filters = 0;
+  inline static int copies = 0;
+  CountingQuerySet _filter(std::vector<Q> conditions, bool negated, NamedFilters named) const {
+    ++filters;
+    return QuerySet::_filter(std::move(conditions), negated, std::move(named));
+  }
+  CountingQuerySet _copy() const {
+    ++copies;
+    return QuerySet::_copy();
+  }
+};
+
+TEST(Overrides, PublicOperationsReachReplacedSteps) {
+  CountingQuerySet qs(Customer::declaration());
+  auto r = qs.filter(a).exclude({{"b", 2}}).latest().order_by("a")[{0, 5}];
+  static_assert(std::is_same_v<decltype(r), CountingQuerySet>);
+  EXPECT_EQ(CountingQuerySet::filters, 3);
+  EXPECT_EQ(CountingQuerySet::copies, 5);
+  auto one = qs.get({{"a", 1}});
+  static_assert(std::is_same_v<decltype(one), QuerySetOneRequired<Customer>>);
+  EXPECT_EQ(CountingQuerySet::filters, 4);
+}
+
+TEST(Conversions, ConvenienceOperationsPickTheKind) {
+  QuerySet<Customer> qs = QuerySet<Customer>().filter(a);
+  auto got = qs.get({{"b", 2}});
+  static_assert(std::is_same_v<decltype(got), QuerySetOneRequired<Customer>>);
+  EXPECT_EQ(got.get_conditions(), a & b);
+  EXPECT_TRUE(got.raise_on_multiple());
+  auto maybe = qs.get_or_none({b});
+  static_assert(std::is_same_v<decltype(maybe), QuerySetOne<Customer>>);
+  EXPECT_TRUE(maybe.raise_on_multiple());
+  EXPECT_EQ(qs.get({{"negated", true}, {"b", 2}}).get_conditions(), a & ~b);
+  auto count = qs.count();
+  static_assert(std::is_same_v<decltype(count), QuerySetCount<Customer>>);
+  EXPECT_EQ(count.get_conditions(), a);
+}
+
+TEST(Conversions, FirstOpensTheRuleOnItsOwnResultOnly) {
+  auto first = QuerySet<Customer>().first({{"a", 1}});
+  EXPECT_FALSE(first.raise_on_multiple());
+  EXPECT_TRUE(first.only({"a"}).raise_on_multiple());
+  EXPECT_TRUE(first.filter(b).raise_on_multiple());
+  EXPECT_TRUE(first[Slice(0, 1)].raise_on_multiple());
+  EXPECT_TRUE(first._copy().raise_on_multiple());
+  EXPECT_FALSE(first.annotate({{"n", 1}}).raise_on_multiple());
+}
+
+}  // namespace
