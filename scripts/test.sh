@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with warnings as errors and runs every
+# test; with --sanitize, the same in an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+dir=build/release
+flags=(-DCMAKE_BUILD_TYPE=Release -DVELMOR_WERROR=ON)
+if [ "${1:-}" = "--sanitize" ]; then
+  dir=build/sanitize
+  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_WERROR=ON -DVELMOR_SANITIZE=ON
+         -DVELMOR_BUILD_BENCH=OFF -DVELMOR_BUILD_EXAMPLES=OFF)
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
