@@ -1,0 +1,23 @@
+#pragma once
+// Unicode case conversion of UTF-8 text, used by the type mappings of the schema bridge.
+//
+// Both functions apply the default (full) case mappings of the Unicode character
+// database: one-to-one mappings plus the unconditional one-to-many expansions, so
+// "straße" upper-cases to "STRASSE", "ﬂ" to "FL" and "İ" lower-cases to "i" followed by
+// U+0307 COMBINING DOT ABOVE. Context-dependent rules (the word-final sigma) and
+// language-specific tailorings (Turkish, Lithuanian) are not applied: "Σ" always becomes
+// "σ". The result does not depend on the process locale.
+//
+// Bytes that are not part of well-formed UTF-8 (stray continuation bytes, overlong forms,
+// surrogates, code points above U+10FFFF, truncated sequences) are copied unchanged, one
+// byte at a time, and decoding resumes at the next byte.
+
+#include <string>
+#include <string_view>
+
+namespace velmor_models::utils::schemabridge::detail {
+
+std::string unicode_upper(std::string_view text);
+std::string unicode_lower(std::string_view text);
+
+}  // namespace velmor_models::utils::schemabridge::detail
