@@ -1,5 +1,6 @@
 #pragma once
 #include "velmor_models/querysets/qsetkit/query_set_count.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 #include "velmor_models/querysets/qsetkit/query_set_one_required.hpp"
 
 namespace velmor_models::querysets::qsetkit {
@@ -47,7 +48,40 @@ class QuerySet : public QuerySetBase<M, self_or<Self, QuerySet<M, Self>>> {
   /// A QuerySetCount with the same query; nothing is executed.
   QuerySetCount<M> count() const { return QuerySetCount<M>::_from_queryset(*this); }
 
+  /// The instances of the matching records, in the executor's order. A record that
+  /// cannot be materialised fails the whole call.
+  std::vector<Instance<M>> execute() const {
+    velmor_utils::utils::decorators::sync_mode_only("QuerySet.execute");
+    const bool is_partial = this->selects_fields();
+    Records records = this->_execute_query();
+    std::vector<velmor_glue::Data>& all = QuerySetCore::records_of(records);
+    std::vector<Instance<M>> out;
+    out.reserve(all.size());
+    for (velmor_glue::Data& record : all)
+      out.emplace_back(this->_create_instance(is_partial, std::move(record)));
+    return out;
+  }
+
+  /// The same when awaited; the records are materialised one after another.
+  boost::asio::awaitable<std::vector<Instance<M>>> aexecute() const {
+    velmor_utils::utils::decorators::async_mode_only("QuerySet.aexecute");
+    return run_async();
+  }
+
  private:
+  using Records = QuerySetCore::Records;
+
+  boost::asio::awaitable<std::vector<Instance<M>>> run_async() const {
+    const bool is_partial = this->selects_fields();
+    Records records = co_await this->_aexecute_query();
+    std::vector<velmor_glue::Data>& all = QuerySetCore::records_of(records);
+    std::vector<Instance<M>> out;
+    out.reserve(all.size());
+    for (velmor_glue::Data& record : all)
+      out.emplace_back(co_await this->_acreate_instance(is_partial, std::move(record)));
+    co_return out;
+  }
+
   template <class Target>
   Target narrow(std::vector<Q> conditions, NamedFilters named) const {
     bool negated = QuerySetCore::take_negated(named);

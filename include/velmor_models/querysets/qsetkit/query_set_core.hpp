@@ -1,6 +1,7 @@
 #pragma once
 // The state and spine of every query set, compiled once for all model types.
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "velmor_models/classes/model.hpp"
 #include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/querysets/qsetkit/cow.hpp"
+#include "velmor_models/querysets/qsetkit/instance.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -93,6 +95,27 @@ class QuerySetCore : public QuerySetReader {
   /// BulkOperationError "Cannot update an object of a different type" otherwise.
   virtual void _check_type(const Model& obj) const;
 
+  /// What an executor's `query()` returns: the records, or nullopt for "nothing".
+  using Records = std::optional<std::vector<velmor_glue::Data>>;
+
+  // Running the query. Each call makes a new executor from the query set's factory and
+  // runs the query again; a query set marked by `none()` makes no executor. The
+  // asynchronous forms check the mode when called and do everything else when awaited;
+  // the query set must outlive the await.
+  virtual Records _execute_query() const;
+  virtual std::int64_t _execute_count() const;
+  virtual boost::asio::awaitable<Records> _aexecute_query() const;
+  virtual boost::asio::awaitable<std::int64_t> _aexecute_count() const;
+
+  /// Materialises one record: a LegacyModel when its stored class version is no longer
+  /// compatible with the current one (the version check, which honours the strict flag),
+  /// else an instance of the partial class when `is_partial`, else an instance of the
+  /// entity with the query set's annotations set on it.
+  virtual Instance<Model> _create_instance(bool is_partial, velmor_glue::Data data) const;
+  /// The same; the version lookup is awaited, and the strict flag is not consulted.
+  virtual boost::asio::awaitable<Instance<Model>> _acreate_instance(bool is_partial,
+                                                                    velmor_glue::Data data) const;
+
  protected:
   QuerySetCore(ModelClassPtr entity, ExecutorFactory executor, AsyncExecutorFactory async_executor,
                StrictClassVersion strict_class_version);
@@ -122,6 +145,30 @@ class QuerySetCore : public QuerySetReader {
   void set_select_related(std::span<const std::string_view> paths);
   void set_window(std::int64_t index) noexcept;
   void set_window(const Slice& slice);
+
+  /// True when a field selection is active: results are partial instances.
+  bool selects_fields() const noexcept { return !_query_specifier.get().only.empty(); }
+
+  // The steps of materialisation that do not wait for anything, shared by the
+  // synchronous and the asynchronous form.
+  struct PendingInstance {
+    boost::json::object data;
+    std::optional<boost::json::object> record_metadata;
+    bool needs_latest_version = false;
+  };
+  /// Copies the data, decodes `_metadata` and its `object_id`, and finds out whether the
+  /// stored class version must be compared with the latest one.
+  PendingInstance begin_instance(velmor_glue::Data record) const;
+  /// The version decision once the latest version is known: true for a LegacyModel.
+  bool is_legacy(const PendingInstance& pending, const boost::json::value& latest_version,
+                 bool consult_strict_flag) const;
+  Instance<Model> finish_instance(PendingInstance pending, bool is_partial, bool legacy) const;
+
+  /// The records of a result, refused with a TypeError when the executor said "nothing".
+  static std::vector<velmor_glue::Data>& records_of(Records& records);
+  /// The record a single-result query yields (null for none); MultipleObjectsReturnedError
+  /// for several while `raise_on_multiple`.
+  static velmor_glue::Data* single_record(Records& records, bool raise_on_multiple);
 
   /// Splits a `negated` entry off named filters for `filter`; TypeError for `exclude`
   /// and `_filter`, which take the flag by themselves.

@@ -1,5 +1,6 @@
 #pragma once
 #include "velmor_models/querysets/qsetkit/query_set_base.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -18,6 +19,18 @@ class QuerySetCount : public QuerySetBase<M, self_or<Self, QuerySetCount<M, Self
 
  public:
   using Base::Base;
+
+  /// The number of matching records; no instance is made.
+  std::int64_t execute() const {
+    velmor_utils::utils::decorators::sync_mode_only("QuerySetCount.execute");
+    return this->_execute_count();
+  }
+
+  /// The same when awaited.
+  boost::asio::awaitable<std::int64_t> aexecute() const {
+    velmor_utils::utils::decorators::async_mode_only("QuerySetCount.aexecute");
+    return this->_aexecute_count();
+  }
 };
 
 }  // namespace velmor_models::querysets::qsetkit

@@ -1,5 +1,6 @@
 #pragma once
 #include "velmor_models/querysets/qsetkit/query_set_base.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -36,6 +37,32 @@ class QuerySetOne : public QuerySetBase<M, self_or<Self, QuerySetOne<M, Self>>> 
 
   /// More than one matching record is an error while this is on.
   bool raise_on_multiple() const noexcept { return _raise_on_multiple; }
+
+  /// The instance of the matching record, or nothing; MultipleObjectsReturnedError
+  /// "Multiple items found" for several while the single-result rule is on (else the
+  /// first is taken and the others are not materialised).
+  std::optional<Instance<M>> execute() const {
+    velmor_utils::utils::decorators::sync_mode_only("QuerySetOne.execute");
+    QuerySetCore::Records records = this->_execute_query();
+    velmor_glue::Data* record = QuerySetCore::single_record(records, _raise_on_multiple);
+    if (!record) return std::nullopt;
+    return Instance<M>(this->_create_instance(this->selects_fields(), std::move(*record)));
+  }
+
+  /// The same when awaited.
+  boost::asio::awaitable<std::optional<Instance<M>>> aexecute() const {
+    velmor_utils::utils::decorators::async_mode_only("QuerySetOne.aexecute");
+    return run_async();
+  }
+
+ private:
+  boost::asio::awaitable<std::optional<Instance<M>>> run_async() const {
+    QuerySetCore::Records records = co_await this->_aexecute_query();
+    velmor_glue::Data* record = QuerySetCore::single_record(records, _raise_on_multiple);
+    if (!record) co_return std::nullopt;
+    co_return Instance<M>(
+        co_await this->_acreate_instance(this->selects_fields(), std::move(*record)));
+  }
 
  protected:
   void carry_own_fields(const QuerySetCore& source) noexcept {

@@ -1,4 +1,5 @@
 #pragma once
+#include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit/query_set_one.hpp"
 
 namespace velmor_models::querysets::qsetkit {
@@ -20,6 +21,28 @@ class QuerySetOneRequired
 
  public:
   using Base::Base;
+
+  /// The instance of the matching record; ObjectDoesNotExistError "No items found" when
+  /// there is none.
+  Instance<M> execute() const {
+    velmor_utils::utils::decorators::sync_mode_only("QuerySetOneRequired.execute");
+    return required(Base::execute());
+  }
+
+  /// The same when awaited.
+  boost::asio::awaitable<Instance<M>> aexecute() const {
+    velmor_utils::utils::decorators::async_mode_only("QuerySetOneRequired.aexecute");
+    return run_async();
+  }
+
+ private:
+  static Instance<M> required(std::optional<Instance<M>> found) {
+    if (!found) throw errors::ObjectDoesNotExistError("No items found");
+    return std::move(*found);
+  }
+  boost::asio::awaitable<Instance<M>> run_async() const {
+    co_return required(co_await Base::aexecute());
+  }
 };
 
 }  // namespace velmor_models::querysets::qsetkit

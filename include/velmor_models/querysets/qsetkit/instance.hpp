@@ -1,0 +1,69 @@
+#pragma once
+// What materialising a record yields: an instance of the current class, of its partial
+// class, or a LegacyModel.
+
+#include <concepts>
+#include <memory>
+#include <type_traits>
+
+#include "velmor_models/classes/model.hpp"
+
+namespace velmor_models::querysets::qsetkit {
+
+using classes::model::LegacyModel;
+using classes::model::Model;
+
+enum class InstanceKind {
+  current,  ///< an instance of the query set's model class
+  partial,  ///< an instance of its partial class: only some fields were selected
+  legacy,   ///< a LegacyModel: stored under a class version the model no longer matches
+};
+
+/// One materialised record. `M` is the query set's model type: `get()` yields the typed
+/// object for an instance of the current class.
+template <class M>
+class Instance {
+ public:
+  Instance(std::unique_ptr<Model> object, InstanceKind kind) noexcept
+      : object_(std::move(object)), kind_(kind) {}
+  /// From the untyped result that the query-set core produces.
+  template <class N>
+    requires(!std::is_same_v<N, M> && std::is_same_v<N, Model>)
+  Instance(Instance<N>&& other) noexcept : Instance(std::move(other).release(), other.kind()) {}
+
+  InstanceKind kind() const noexcept { return kind_; }
+  bool is_current() const noexcept { return kind_ == InstanceKind::current; }
+  bool is_partial() const noexcept { return kind_ == InstanceKind::partial; }
+  bool is_legacy() const noexcept { return kind_ == InstanceKind::legacy; }
+
+  /// The object, whatever its kind.
+  Model& model() noexcept { return *object_; }
+  const Model& model() const noexcept { return *object_; }
+
+  /// The typed object: for `Model` every instance, otherwise an instance of the current
+  /// class built as `M` (partial and legacy instances are not `M`); null otherwise.
+  M* get() noexcept { return typed(object_.get()); }
+  const M* get() const noexcept { return typed(object_.get()); }
+  M* operator->() noexcept { return get(); }
+  const M* operator->() const noexcept { return get(); }
+
+  /// The LegacyModel, when that is what the record became.
+  const LegacyModel* legacy() const noexcept {
+    return is_legacy() ? static_cast<const LegacyModel*>(object_.get()) : nullptr;
+  }
+
+  std::unique_ptr<Model> release() && noexcept { return std::move(object_); }
+
+ private:
+  M* typed(Model* object) const noexcept {
+    if constexpr (std::is_same_v<M, Model>)
+      return object;
+    else
+      return is_current() ? dynamic_cast<M*>(object) : nullptr;
+  }
+
+  std::unique_ptr<Model> object_;
+  InstanceKind kind_;
+};
+
+}  // namespace velmor_models::querysets::qsetkit
