@@ -62,10 +62,18 @@ bool matches(const object& data, const Filter& f) {
     case Lookup::in:
       return std::any_of(f.value.get_array().begin(), f.value.get_array().end(),
                          [&](const value& e) { return equal(v, e); });
-    case Lookup::gt: return compare(v, f.value).value_or(0) > 0 && compare(v, f.value);
-    case Lookup::gte: return compare(v, f.value).value_or(-1) >= 0;
-    case Lookup::lt: return compare(v, f.value).value_or(0) < 0 && compare(v, f.value);
-    case Lookup::lte: return compare(v, f.value).value_or(1) <= 0;
+    case Lookup::gt:
+    case Lookup::gte:
+    case Lookup::lt:
+    case Lookup::lte: {
+      // Values that cannot be ordered against each other never match.
+      std::optional<int> c = compare(v, f.value);
+      if (!c) return false;
+      if (f.lookup == Lookup::gt) return *c > 0;
+      if (f.lookup == Lookup::gte) return *c >= 0;
+      if (f.lookup == Lookup::lt) return *c < 0;
+      return *c <= 0;
+    }
     default: break;
   }
   if (!v.is_string() || !f.value.is_string()) return false;

@@ -55,13 +55,7 @@ QuerySetCore::QuerySetCore(const QuerySetCore& source)
 }
 
 QuerySetCore& QuerySetCore::operator=(const QuerySetCore& source) {
-  if (this != &source) {
-    _entity = source._entity;
-    _executor = &executor::Executor::create;
-    _async_executor = &executor::create_async_executor;
-    _strict_class_version = false;
-    carry_query_state(source);
-  }
+  if (this != &source) *this = QuerySetCore(source);
   return *this;
 }
 
