@@ -107,13 +107,14 @@ Q::Q(const boost::json::object& named_filters) {
 }
 
 Q Q::leaf(Filter filter) {
-  return Q(std::make_shared<const Node>(Node{Kind::leaf, std::move(filter), {}}));
+  return Q(std::make_shared<const Node>(Node{Kind::leaf, std::move(filter), {}, {}}));
 }
 
 Q::Kind Q::kind() const noexcept { return node_ ? node_->kind : Kind::empty; }
 
 std::span<const Q> Q::children() const noexcept {
   if (!node_) return {};
+  if (node_->kind == Kind::not_) return {&node_->operand, 1};
   return node_->children;
 }
 
@@ -122,6 +123,8 @@ const Filter& Q::filter() const noexcept { return node_->filter; }
 Q Q::combine(Kind kind, const Q& a, const Q& b) {
   auto node = std::make_shared<Node>();
   node->kind = kind;
+  auto width = [&](const Q& q) { return q.kind() == kind ? q.node_->children.size() : 1; };
+  node->children.reserve(width(a) + width(b));
   auto add = [&](const Q& q) {
     if (q.kind() == kind)
       node->children.insert(node->children.end(), q.node_->children.begin(), q.node_->children.end());
@@ -147,7 +150,7 @@ Q& Q::operator|=(const Q& other) {
 
 Q Q::operator~() const {
   if (!node_) return {};
-  return Q(std::make_shared<const Node>(Node{Kind::not_, {}, {*this}}));
+  return Q(std::make_shared<const Node>(Node{Kind::not_, {}, {}, *this}));
 }
 
 bool operator==(const Q& a, const Q& b) noexcept {

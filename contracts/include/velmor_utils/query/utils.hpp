@@ -84,8 +84,9 @@ class Q {
 
 struct Q::Node {
   Kind kind;
-  Filter filter;         // leaf only
-  std::vector<Q> children;  // and_/or_/not_
+  Filter filter;            // leaf only
+  std::vector<Q> children;  // and_/or_
+  Q operand;                // not_: kept inline, so a negation costs one allocation
 };
 
 }  // namespace velmor_utils::query
