@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
 #include <unordered_set>
 
 #include "velmor_data/aliases/using.hpp"
@@ -26,11 +25,7 @@ std::string step_text(const std::variant<std::int64_t, double>& step) {
   double d = std::get<double>(step);
   // Shortest round-tripping form, with a ".0" for whole numbers as the runtime prints.
   char buf[32];
-  for (int precision = 1; precision <= 17; ++precision) {
-    std::snprintf(buf, sizeof buf, "%.*g", precision, d);
-    if (std::strtod(buf, nullptr) == d) break;
-  }
-  std::string s = buf;
+  std::string s(buf, std::to_chars(buf, buf + sizeof buf, d).ptr);  // 32 always suffice
   if (std::isfinite(d) && s.find_first_of(".e") == std::string::npos) s += ".0";
   return s;
 }
