@@ -58,11 +58,9 @@ QuerySetOneRequired<Model> ReferenceLoader::_load_record(
   json::value version_id = normalised(_reference.ref.object_version);
 
   // Any specific version lives in the lakehouse; the object version is compared first.
-  std::string_view alias = velmor_data::aliases::using_::DEFAULT_DB_ALIAS;
-  if (version_id != latest())
-    alias = velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS;
-  else if (class_version != latest())
-    alias = velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS;
+  const std::string_view alias = version_id != latest() || class_version != latest()
+                                     ? velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS
+                                     : velmor_data::aliases::using_::DEFAULT_DB_ALIAS;
 
   const QuerySet<Model> bound = QuerySet<Model>(model_class).using_(alias);
   QuerySetOneRequired<Model> qs =
