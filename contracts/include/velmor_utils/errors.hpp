@@ -1,7 +1,9 @@
 #pragma once
-// The host runtime's error kinds. Each is its own type so that callers and tests can
-// tell a bad kind of argument (TypeError) from a bad value (ValueError), a missing key
-// (KeyError) or a missing attribute (AttributeError).
+// The error kinds of the library. Every error it raises derives from Error, so an
+// application can catch "anything from this library" in one place; the kinds stay
+// distinct so that callers and tests can tell a bad kind of argument (TypeError) from a
+// bad value (ValueError), a missing key (KeyError) or a missing attribute
+// (AttributeError).
 
 #include <stdexcept>
 #include <string>
@@ -9,20 +11,26 @@
 
 namespace velmor_utils::errors {
 
-class TypeError : public std::runtime_error {
+/// The root of every error the library raises.
+class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-class ValueError : public std::runtime_error {
+class TypeError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
+};
+
+class ValueError : public Error {
+ public:
+  using Error::Error;
 };
 
 /// A mapping lookup failed; the message is the quoted key, as the runtime prints it.
-class KeyError : public std::runtime_error {
+class KeyError : public Error {
  public:
-  explicit KeyError(std::string_view key) : std::runtime_error(quoted(key)), key_(key) {}
+  explicit KeyError(std::string_view key) : Error(quoted(key)), key_(key) {}
   const std::string& key() const noexcept { return key_; }
 
  private:
@@ -37,9 +45,9 @@ class KeyError : public std::runtime_error {
   std::string key_;
 };
 
-class AttributeError : public std::runtime_error {
+class AttributeError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 /// Validation of named values failed (a model or a schema refused its data).

@@ -1,23 +1,52 @@
 #pragma once
-// Error kinds raised by query sets.
+// Error kinds raised by query sets and by the stores that run them.
 
-#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "velmor_utils/errors.hpp"
 
 namespace velmor_models::querysets::errors {
 
-class ObjectDoesNotExistError : public std::runtime_error {
+class ObjectDoesNotExistError : public velmor_utils::errors::Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
-class MultipleObjectsReturnedError : public std::runtime_error {
+class MultipleObjectsReturnedError : public velmor_utils::errors::Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
-class BulkOperationError : public std::runtime_error {
+class BulkOperationError : public velmor_utils::errors::Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
+};
+
+/// A database refused or failed a statement. Carries what is needed to act on it: the
+/// alias it ran on, the SQL text, the store's own error code (SQLite's extended result
+/// code as decimal text, PostgreSQL's SQLSTATE) and whether the connection that ran it
+/// can still be used.
+class DatabaseError : public velmor_utils::errors::Error {
+ public:
+  DatabaseError(const std::string& message, std::string alias, std::string sql, std::string code,
+                bool connection_usable)
+      : Error(message),
+        alias_(std::move(alias)),
+        sql_(std::move(sql)),
+        code_(std::move(code)),
+        connection_usable_(connection_usable) {}
+
+  const std::string& alias() const noexcept { return alias_; }
+  const std::string& sql() const noexcept { return sql_; }
+  const std::string& code() const noexcept { return code_; }
+  bool connection_usable() const noexcept { return connection_usable_; }
+
+ private:
+  std::string alias_;
+  std::string sql_;
+  std::string code_;
+  bool connection_usable_;
 };
 
 }  // namespace velmor_models::querysets::errors

@@ -1,3 +1,6 @@
+// The in-memory store: the reference evaluator of query semantics that every database
+// backend is compared with.
+
 #include "velmor_models/querysets/executor.hpp"
 
 #include <algorithm>
@@ -164,18 +167,6 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& qs) con
   out.erase(out.begin() + end, out.end());
   out.erase(out.begin(), out.begin() + begin);
   return out;
-}
-
-std::unique_ptr<ExecutorBase> Executor::create(const QuerySetReader& qs) {
-  return std::make_unique<Executor>(qs);
-}
-
-std::optional<std::vector<velmor_glue::Data>> Executor::query() {
-  return MemoryStore::instance().select(qs_);
-}
-
-std::int64_t Executor::count() {
-  return static_cast<std::int64_t>(MemoryStore::instance().select(qs_).size());
 }
 
 }  // namespace velmor_models::querysets::executor

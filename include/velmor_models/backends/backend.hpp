@@ -1,0 +1,29 @@
+#pragma once
+// A store that runs query sets: what an alias resolves to.
+
+#include <boost/asio/awaitable.hpp>
+#include <cstdint>
+#include <vector>
+
+#include "velmor_glue/glue.hpp"
+#include "velmor_models/querysets/executor.hpp"
+
+namespace velmor_models::backends {
+
+using querysets::executor::QuerySetReader;
+
+/// One database behind an alias. The synchronous operations run on the caller's thread;
+/// the coroutine forms never block the caller's event loop and own what they need once
+/// called (the query set may go away before they are awaited to the end).
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  /// The records of a query set, in delivery order.
+  virtual std::vector<velmor_glue::Data> query(const QuerySetReader& qs) = 0;
+  /// The number of records `query` would return.
+  virtual std::int64_t count(const QuerySetReader& qs) = 0;
+  virtual boost::asio::awaitable<std::vector<velmor_glue::Data>> aquery(const QuerySetReader& qs) = 0;
+  virtual boost::asio::awaitable<std::int64_t> acount(const QuerySetReader& qs) = 0;
+};
+
+}  // namespace velmor_models::backends
