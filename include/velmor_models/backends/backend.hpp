@@ -10,6 +10,10 @@
 
 namespace velmor_models::backends {
 
+namespace sql {
+class Dialect;
+}
+
 using querysets::executor::QuerySetReader;
 
 /// One database behind an alias. The synchronous operations run on the caller's thread;
@@ -24,6 +28,8 @@ class Backend {
   virtual std::int64_t count(const QuerySetReader& qs) = 0;
   virtual boost::asio::awaitable<std::vector<velmor_glue::Data>> aquery(const QuerySetReader& qs) = 0;
   virtual boost::asio::awaitable<std::int64_t> acount(const QuerySetReader& qs) = 0;
+  /// The SQL dialect the store speaks; null for a store that runs no SQL.
+  virtual const sql::Dialect* dialect() const noexcept { return nullptr; }
 };
 
 }  // namespace velmor_models::backends
