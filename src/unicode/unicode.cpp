@@ -128,6 +128,16 @@ std::string unicode_lower(std::string_view text) {
   return convert(text, kLowerRuns, kLowerExpansions);
 }
 
+bool valid_utf8(std::string_view text) noexcept {
+  while (!text.empty()) {
+    char32_t cp = 0;
+    std::size_t len = decode(text, cp);
+    if (len == 0) return false;
+    text.remove_prefix(len);
+  }
+  return true;
+}
+
 std::string casefold(std::string_view text) {
   return convert(text, kFoldRuns, kFoldExpansions);
 }

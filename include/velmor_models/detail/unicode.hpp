@@ -25,5 +25,7 @@ namespace velmor_models::detail {
 std::string unicode_upper(std::string_view text);
 std::string unicode_lower(std::string_view text);
 std::string casefold(std::string_view text);
+/// True when `text` is well-formed UTF-8 throughout.
+bool valid_utf8(std::string_view text) noexcept;
 
 }  // namespace velmor_models::detail
