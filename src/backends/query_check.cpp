@@ -33,9 +33,9 @@ constexpr std::size_t kShownBytes = 80;
 
 // `name` quoted for a message: control bytes, NUL, quotes, backslashes and bytes that are
 // not UTF-8 are escaped, and a very long name is cut.
-std::string shown(std::string_view name) {
+std::string shown(std::string_view name, bool quoted = true) {
   static constexpr char hex[] = "0123456789abcdef";
-  std::string out = "'";
+  std::string out = quoted ? "'" : "";
   std::string_view text = name.substr(0, kShownBytes);
   while (!text.empty()) {
     auto byte = static_cast<unsigned char>(text.front());
@@ -48,7 +48,7 @@ std::string shown(std::string_view name) {
         continue;
       }
     }
-    if (byte < 0x20 || byte == 0x7F || byte >= 0x80 || byte == '\'' || byte == '\\') {
+    if (byte < 0x20 || byte == 0x7F || byte >= 0x80 || (quoted && byte == '\'') || byte == '\\') {
       out += "\\x";
       out += hex[byte >> 4];
       out += hex[byte & 0xF];
@@ -57,7 +57,7 @@ std::string shown(std::string_view name) {
     }
     text.remove_prefix(1);
   }
-  out += '\'';
+  if (quoted) out += '\'';
   if (name.size() > kShownBytes) out += "... (" + std::to_string(name.size()) + " bytes)";
   return out;
 }
@@ -101,12 +101,11 @@ const FieldDecl* close_match(const ModelClass& cls, std::string_view name) {
   if (!where.empty()) (msg += " in ") += where;
   msg += ": model " + shown(cls.name()) + " has no field " + shown(name) + ". Its fields: ";
   if (cls.fields().empty()) msg += "none";
-  bool first = true;
-  for (const FieldDecl& f : cls.fields()) {
-    if (!first) msg += ", ";
-    first = false;
-    msg += f.name;
-  }
+  constexpr std::size_t kListed = 50;
+  for (std::size_t i = 0; i < cls.fields().size() && i < kListed; ++i)
+    msg += (i ? ", " : "") + shown(cls.fields()[i].name, false);
+  if (cls.fields().size() > kListed)
+    msg += " and " + std::to_string(cls.fields().size() - kListed) + " more";
   msg += '.';
   if (const FieldDecl* match = close_match(cls, name))
     msg += " Did you mean " + shown(match->name) + "?";
