@@ -535,6 +535,20 @@ TEST_F(SqliteRun, HostileDeclaredNamesRunAsNames) {
   exec(R"(CREATE TABLE "odd /* t */" ("x""; DROP TABLE customers; --" INTEGER, "_metadata" TEXT))");
   exec(R"(INSERT INTO "odd /* t */" VALUES (7, '{}'), (8, '{}'))");
   EXPECT_EQ(run(compile_select(odd.exclude({{field, 7}}), sqlite_dialect())), (Ids{8}));
+  QS docs(ModelClass::create("Doc", "docs", {{"meta", CoreTypes::DICTIONARY, false, {}}}));
+  exec(R"(CREATE TABLE "docs" ("meta" TEXT, "_metadata" TEXT))");
+  exec(R"(INSERT INTO "docs" VALUES ('{"a\\b":1,"c\nd":2,"e\u0000f":3,"g.h":4}', '{}'))");
+  for (const char* key : {"a\\b", "c\nd", "g.h"}) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(run(compile_select(docs.filter({{"meta__" + std::string(key) + "__gt", 0}}),
+                                 sqlite_dialect()))
+                  .size(),
+              1u);
+  }
+  EXPECT_EQ(run(compile_select(docs.filter({{"meta__e" + std::string(1, '\0') + "f", 3}}),
+                               sqlite_dialect()))
+                .size(),
+            1u);
   QS keys = customers().filter({{"meta__a'; DROP TABLE customers; --", 1}});
   EXPECT_EQ(ids(keys), (Ids{}));
   EXPECT_EQ(ids(customers()).size(), 6u);
