@@ -240,7 +240,7 @@ TEST(SqlCompilerGolden, ToSqlOnAQuerySet) {
 // ---------------------------------------------------------------------------------------
 // Names and values that must not reach the SQL text
 
-// Every library error; the field errors name the field.
+// Any library error: which kind a misnamed field gets is the field check's business.
 #define EXPECT_REFUSED(statement) EXPECT_THROW(statement, errors::Error)
 
 const std::vector<std::string>& hostile_names() {
