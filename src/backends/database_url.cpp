@@ -13,8 +13,24 @@ using velmor_utils::errors::ValueError;
 constexpr std::string_view kForms =
     "expected sqlite:///absolute/path.db, sqlite:relative.db, sqlite::memory: or memory:";
 
+// The URL as a message can show it: control bytes (a NUL would end the message) escaped.
+std::string printable(std::string_view url) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : url) {
+    if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 [[noreturn]] void refuse(std::string_view url, std::string_view why) {
-  throw ValueError("database URL '" + std::string(url) + "': " + std::string(why));
+  throw ValueError("database URL '" + printable(url) + "': " + std::string(why));
 }
 
 bool starts_with(std::string_view s, std::string_view prefix) {
