@@ -126,7 +126,7 @@ TEST_F(SqliteStore, InsertIsAllOrNoneAndNamesTheBadField) {
   } cases[] = {
       {{{"id", "seven"}}, "'id'"},
       {{{"id", 1}, {"score", "high"}}, "'score'"},
-      {{{"id", 1}, {"active", 1}}, "'active'"},
+      {{{"id", 1}, {"active", 2}}, "'active'"},
       {{{"id", 1}, {"tags", json::object{}}}, "'tags'"},
       {{{"id", 1}, {"blob", "not base64!"}}, "'blob'"},
       {{{"id", std::uint64_t{1} << 63}}, "'id'"},

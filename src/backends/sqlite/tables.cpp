@@ -55,6 +55,9 @@ int bind_field(sqlite3_stmt* stmt, int i, const classes::model::ModelClass& cls,
     }
   } else if (t == CoreTypes::BOOLEAN) {
     if (v.is_bool()) return sqlite3_bind_int64(stmt, i, v.get_bool() ? 1 : 0);
+    // SQLite's own spelling of a boolean.
+    if ((v.is_int64() || v.is_uint64()) && (v.to_number<std::int64_t>() == 0 || v.to_number<std::int64_t>() == 1))
+      return sqlite3_bind_int64(stmt, i, v.to_number<std::int64_t>());
   } else if (t == CoreTypes::BINARY) {
     if (v.is_string()) {
       if (!base64_decode(v.get_string(), scratch))
