@@ -19,10 +19,7 @@
 #include "backends/worker_pool.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/compiler.hpp"
-// sql::sqlite_dialect() comes with the compiler.
-namespace velmor_models::backends::sql {
-const Dialect& sqlite_dialect();
-}
+#include "velmor_models/backends/sql/dialect.hpp"
 
 namespace velmor_models::backends {
 
