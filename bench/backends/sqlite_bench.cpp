@@ -142,7 +142,7 @@ QuerySet<Model> selective(std::int64_t age) {
   return QuerySet<Model>(person())
       .using_(alias)
       .filter({{"age__gte", age}})
-      .order_by("age", "id")[Slice(0, 100)];
+      .order_by("age")[Slice(0, 100)];
 }
 
 constexpr int selective_repeats = 10'000;
