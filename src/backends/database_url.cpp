@@ -45,7 +45,8 @@ void read_parameters(std::string_view url, std::string_view params, DatabaseUrl&
     std::size_t eq = item.find('=');
     std::string_view key = item.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? "" : item.substr(eq + 1);
-    if (key != "timeout_ms") refuse(url, "unknown parameter '" + std::string(key) + "' (known: timeout_ms)");
+    if (key != "timeout_ms")
+      refuse(url, "unknown parameter '" + std::string(key) + "' (known: timeout_ms)");
     long long ms = -1;
     auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
     if (ec != std::errc() || end != value.data() + value.size() || ms < 0)

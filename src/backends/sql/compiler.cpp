@@ -39,7 +39,9 @@ constexpr std::string_view metadata_column = "_metadata";
 
 // Case folding of bound values, matching the SQL function velmor_casefold on the other
 // side: full Unicode folding.
-std::string fold_bound_text(std::string_view text) { return velmor_models::detail::casefold(text); }
+std::string fold_bound_text(std::string_view text) {
+  return velmor_models::detail::casefold(text);
+}
 
 bool valid_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
