@@ -224,7 +224,7 @@ TEST_F(SqliteStore, CoroutinesRunConcurrentlyWithoutBlockingTheLoop) {
         asio::detached);
   auto s = store();
   Statement medium = slow_statement();
-  medium.params[0] = json::value(std::int64_t{3'000'000});
+  medium.params[0] = json::value(std::int64_t{1'000'000});
   asio::co_spawn(
       loop,
       [&]() -> asio::awaitable<void> {
