@@ -136,7 +136,8 @@ class Compiler {
       // The first row of each group in the query's ordering, then the ordering again.
       w_ << " FROM (SELECT *, ";
       row_number(true);
-      if (!d_.insertion_order().empty()) (w_ << ", ") << d_.insertion_order() << " AS \"_velmor_rowid\"";
+      if (!d_.insertion_order().empty())
+        (w_ << ", ") << d_.insertion_order() << " AS \"_velmor_rowid\"";
       from_where();
       w_ << ") AS \"_velmor_distinct\" WHERE \"_velmor_row\" = 1";
       order_by(d_.insertion_order().empty() ? "" : "\"_velmor_rowid\"");
@@ -207,8 +208,8 @@ class Compiler {
       }
       r.json_path = d_.json_path(keys);
     } else if (cut != path.npos) {
-      throw ValueError("The path '" + std::string(path) + "' walks into field '" +
-                       r.field->name + "' of model '" + model_.name() + "', which is " +
+      throw ValueError("The path '" + std::string(path) + "' walks into field '" + r.field->name +
+                       "' of model '" + model_.name() + "', which is " +
                        std::string(r.field->type.name()) +
                        "; only ARRAY and DICTIONARY fields hold keys");
     }
@@ -381,8 +382,10 @@ class Compiler {
     bool text = is_text_lookup(lk);
     if (text) {
       if (!op.json() && !is_text_type(r.field->type))
-        throw TypeError("The '" + std::string(lookup_name(lk)) + "' lookup applies to text; "
-                        "field '" + r.field->name + "' of model '" + model_.name() + "' is " +
+        throw TypeError("The '" + std::string(lookup_name(lk)) +
+                        "' lookup applies to text; "
+                        "field '" +
+                        r.field->name + "' of model '" + model_.name() + "' is " +
                         std::string(r.field->type.name()));
       if (!operand.is_string())
         throw TypeError("The '" + std::string(lookup_name(lk)) + "' lookup of '" + f.path +

@@ -7,6 +7,7 @@
 #include <charconv>
 
 #include "velmor_models/backends/sql/dialect.hpp"
+#include "velmor_models/backends/sql/unsupported_query_error.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::sql {
@@ -53,6 +54,16 @@ class PostgresDialect final : public Dialect {
     for (std::string_view key : keys) {
       path += ".\"";
       for (char c : key) {
+        auto u = static_cast<unsigned char>(c);
+        if (u == 0)
+          throw UnsupportedQueryError(
+              "A JSON key holding a NUL character cannot be looked up "
+              "in PostgreSQL");
+        if (u < 0x20) {
+          static constexpr char hex[] = "0123456789abcdef";
+          ((path += "\\u00") += hex[u >> 4]) += hex[u & 15];
+          continue;
+        }
         if (c == '"' || c == '\\') path += '\\';
         path += c;
       }

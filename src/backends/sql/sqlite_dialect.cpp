@@ -46,19 +46,16 @@ class SqliteDialect final : public Dialect {
   std::string json_path(std::span<const std::string_view> keys) const override {
     std::string path = "$";
     for (std::string_view key : keys) {
-      // A quoted path label ends at the next double quote and is read up to a NUL, with
-      // no escapes: keys holding either (or a backslash, which the stored JSON escapes)
-      // cannot be named exactly.
-      for (char c : key) {
-        auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\' || u < 0x20)
-          throw UnsupportedQueryError("The JSON key '" + std::string(key.substr(0, 64)) +
-                                      "' holds a quote, a backslash or a control character, "
-                                      "which this store cannot look up");
-      }
-      path += ".\"";
-      path += key;
-      path += '"';
+      // SQLite matches a quoted path label against the key as it is written in the
+      // stored JSON text (escapes and all), up to the next double quote. The stored text
+      // is Boost.JSON's, so the label is the key as Boost.JSON writes it; only a key with
+      // a double quote cannot be named.
+      if (key.find('"') != key.npos)
+        throw UnsupportedQueryError("The JSON key '" + std::string(key.substr(0, 64)) +
+                                    "' holds a double quote, which this store cannot look up");
+      std::string quoted = boost::json::serialize(boost::json::string(key));
+      path += '.';
+      path += quoted;
     }
     return path;
   }

@@ -63,8 +63,8 @@ class Dialect {
 
   /// `contains`, `startswith` or `endswith` of `needle` (already folded when `fold`) in
   /// the text of `op`, by bytes.
-  virtual void text_match(StatementWriter& w, velmor_utils::query::Lookup lookup,
-                          const Operand& op, std::string_view needle, bool fold) const = 0;
+  virtual void text_match(StatementWriter& w, velmor_utils::query::Lookup lookup, const Operand& op,
+                          std::string_view needle, bool fold) const = 0;
   /// `value_of(op)` equals one of `values` (non-empty, no nulls), however long the list.
   virtual void in_list(StatementWriter& w, const Operand& op,
                        std::span<const boost::json::value> values) const = 0;
