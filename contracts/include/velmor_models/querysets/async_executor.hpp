@@ -14,7 +14,8 @@ class AsyncExecutorBase {
   virtual boost::asio::awaitable<std::int64_t> count() = 0;
 };
 
-/// The default asynchronous executor: the in-memory store, read on the caller's loop.
+/// The default asynchronous executor: the database the alias names, without blocking the
+/// caller's event loop.
 class AsyncExecutor : public AsyncExecutorBase {
  public:
   explicit AsyncExecutor(const QuerySetReader& qs) : qs_(qs) {}

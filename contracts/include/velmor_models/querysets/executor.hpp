@@ -65,7 +65,8 @@ using ExecutorFactory = std::function<std::unique_ptr<ExecutorBase>(const QueryS
 using AsyncExecutorFactory =
     std::function<std::unique_ptr<AsyncExecutorBase>(const QuerySetReader&)>;
 
-/// The default executor: runs queries against the process's in-memory store.
+/// The default executor: runs queries on the database the query set's alias names
+/// (backends/registry.hpp).
 class Executor : public ExecutorBase {
  public:
   explicit Executor(const QuerySetReader& qs) : qs_(qs) {}
@@ -81,8 +82,8 @@ class Executor : public ExecutorBase {
 /// The factory that stands for "the AsyncExecutor class itself" (async_executor.hpp).
 std::unique_ptr<AsyncExecutorBase> create_async_executor(const QuerySetReader& qs);
 
-/// Records kept in memory, per database alias and table: the store that the default
-/// executors read. Not synchronised: fill it before queries run.
+/// Records kept in memory, per database alias and table: the reference store, behind an
+/// alias configured as `memory:`. Not synchronised: fill it before queries run.
 class MemoryStore {
  public:
   static MemoryStore& instance();

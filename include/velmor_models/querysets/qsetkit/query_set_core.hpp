@@ -93,6 +93,9 @@ class QuerySetCore : public QuerySetReader {
   const boost::json::object& annotations() const noexcept { return _annotations.get(); }
   /// The SQL statement (text and bound values) that runs this query set in `dialect`.
   backends::sql::Statement to_sql(const backends::sql::Dialect& dialect) const;
+  /// The same in the dialect of the database behind the query set's alias; ValueError
+  /// when that store runs no SQL (`memory:`).
+  backends::sql::Statement to_sql() const;
 
   /// Checks, before a bulk update, that `obj` is exactly of the entity class;
   /// BulkOperationError "Cannot update an object of a different type" otherwise.
