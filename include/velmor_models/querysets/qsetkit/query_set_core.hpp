@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "velmor_models/backends/sql/statement.hpp"
 #include "velmor_models/classes/model.hpp"
 #include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/querysets/qsetkit/cow.hpp"
@@ -90,6 +91,11 @@ class QuerySetCore : public QuerySetReader {
   bool strict_class_version() const noexcept { return _strict_class_version; }
   bool is_none() const noexcept { return _is_none; }
   const boost::json::object& annotations() const noexcept { return _annotations.get(); }
+  /// The SQL statement (text and bound values) that runs this query set in `dialect`.
+  backends::sql::Statement to_sql(const backends::sql::Dialect& dialect) const;
+  /// The same in the dialect of the database behind the query set's alias; ValueError
+  /// when that store runs no SQL (`memory:`).
+  backends::sql::Statement to_sql() const;
 
   /// Checks, before a bulk update, that `obj` is exactly of the entity class;
   /// BulkOperationError "Cannot update an object of a different type" otherwise.
