@@ -235,7 +235,9 @@ class Compiler {
     for (const FieldDecl& f : model_.fields())
       if (only.empty() || std::find(only.begin(), only.end(), f.name) != only.end())
         columns.push_back(ResultColumn{f.name, f.type});
-    columns.push_back(ResultColumn{std::string(metadata_column), CoreTypes::STRING});
+    // Rows of a plain table (one the framework did not write) have no metadata column.
+    if (!model_.is_plain_table())
+      columns.push_back(ResultColumn{std::string(metadata_column), CoreTypes::STRING});
     return columns;
   }
 
