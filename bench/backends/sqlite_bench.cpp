@@ -42,12 +42,11 @@ const bool heap_kept = [] {
 }();
 
 const ModelClassPtr& person() {
-  static const ModelClassPtr cls = ModelClass::create(
-      "Person", "people",
-      {{"id", CoreTypes::INTEGER, true, {}},
-       {"name", CoreTypes::STRING, true, {}},
-       {"email", CoreTypes::STRING, true, {}},
-       {"age", CoreTypes::INTEGER, true, {}}});
+  static const ModelClassPtr cls = ModelClass::create("Person", "people",
+                                                      {{"id", CoreTypes::INTEGER, true, {}},
+                                                       {"name", CoreTypes::STRING, true, {}},
+                                                       {"email", CoreTypes::STRING, true, {}},
+                                                       {"age", CoreTypes::INTEGER, true, {}}});
   return cls;
 }
 
@@ -66,8 +65,9 @@ void ensure_database() {
       std::vector<json::object> rows;
       rows.reserve(row_count);
       for (int i = 0; i < row_count; ++i) {
-        std::string meta = R"({"object_id":")" + std::to_string(1000000 + i) +
-                           R"(","created_at":"2026-12-08T10:00:00Z","class_schema_reference":null})";
+        std::string meta =
+            R"({"object_id":")" + std::to_string(1000000 + i) +
+            R"(","created_at":"2026-12-08T10:00:00Z","class_schema_reference":null})";
         rows.push_back(json::object{{"id", i},
                                     {"name", "person-" + std::to_string(i)},
                                     {"email", "person" + std::to_string(i) + "@example.com"},
@@ -100,9 +100,9 @@ json::object raw_row(sqlite3_stmt* stmt) {
   row.emplace("email", std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
                                         sqlite3_column_bytes(stmt, 2)));
   row.emplace("age", sqlite3_column_int64(stmt, 3));
-  row.emplace("_metadata",
-              json::parse(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 4)),
-                                           sqlite3_column_bytes(stmt, 4))));
+  row.emplace("_metadata", json::parse(std::string_view(
+                               reinterpret_cast<const char*>(sqlite3_column_text(stmt, 4)),
+                               sqlite3_column_bytes(stmt, 4))));
   return row;
 }
 
@@ -116,8 +116,9 @@ std::vector<json::object> raw_read(sqlite3_stmt* stmt) {
 void FullScan_RawLoop(benchmark::State& state) {
   ensure_database();
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(raw_connection(), R"(SELECT "id", "name", "email", "age", "_metadata" FROM "people")",
-                     -1, &stmt, nullptr);
+  sqlite3_prepare_v2(raw_connection(),
+                     R"(SELECT "id", "name", "email", "age", "_metadata" FROM "people")", -1, &stmt,
+                     nullptr);
   for (auto _ : state) {
     auto rows = raw_read(stmt);
     if (rows.size() != row_count) state.SkipWithError("wrong row count");
@@ -138,11 +139,23 @@ void FullScan_Library(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * row_count);
 }
 
+// The store's share of FullScan_Library: the records, before materialisation.
+void FullScan_StoreRecords(benchmark::State& state) {
+  ensure_database();
+  const QuerySet<Model> all = QuerySet<Model>(person()).using_(alias);
+  for (auto _ : state) {
+    auto records = velmor_models::querysets::executor::Executor(all).query();
+    if (records->size() != row_count) state.SkipWithError("wrong row count");
+    benchmark::DoNotOptimize(records);
+  }
+  state.SetItemsProcessed(state.iterations() * row_count);
+}
+
 QuerySet<Model> selective(std::int64_t age) {
   return QuerySet<Model>(person())
       .using_(alias)
       .filter({{"age__gte", age}})
-      .order_by("age", "id")[Slice(0, 100)];
+      .order_by("age")[Slice(0, 100)];
 }
 
 constexpr int selective_repeats = 10'000;
@@ -150,7 +163,8 @@ constexpr int selective_repeats = 10'000;
 void Selective_RawLoop(benchmark::State& state) {
   ensure_database();
   // The statement the library runs, prepared once and bound for each repetition.
-  const auto compiled = backends::sql::compile_select(selective(40), *backends::backend_for(alias)->dialect());
+  const auto compiled =
+      backends::sql::compile_select(selective(40), *backends::backend_for(alias)->dialect());
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v3(raw_connection(), compiled.text.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt,
                      nullptr);
@@ -159,10 +173,14 @@ void Selective_RawLoop(benchmark::State& state) {
       int i = 0;
       for (const auto& p : compiled.params) {
         ++i;
-        if (p.is_int64()) sqlite3_bind_int64(stmt, i, p.get_int64());
-        else if (p.is_string()) sqlite3_bind_text(stmt, i, p.get_string().c_str(), -1, SQLITE_STATIC);
-        else if (p.is_double()) sqlite3_bind_double(stmt, i, p.get_double());
-        else sqlite3_bind_null(stmt, i);
+        if (p.is_int64())
+          sqlite3_bind_int64(stmt, i, p.get_int64());
+        else if (p.is_string())
+          sqlite3_bind_text(stmt, i, p.get_string().c_str(), -1, SQLITE_STATIC);
+        else if (p.is_double())
+          sqlite3_bind_double(stmt, i, p.get_double());
+        else
+          sqlite3_bind_null(stmt, i);
       }
       std::vector<json::object> rows;
       while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -176,8 +194,9 @@ void Selective_RawLoop(benchmark::State& state) {
                                   reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
                                   sqlite3_column_bytes(stmt, c))));
           else
-            row.emplace(name, std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
-                                               sqlite3_column_bytes(stmt, c)));
+            row.emplace(
+                name, std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
+                                       sqlite3_column_bytes(stmt, c)));
         }
         rows.push_back(std::move(row));
       }
@@ -238,6 +257,7 @@ void Queries_ConcurrentCoroutines(benchmark::State& state) {
 
 BENCHMARK(FullScan_RawLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(FullScan_Library)->Unit(benchmark::kMillisecond);
+BENCHMARK(FullScan_StoreRecords)->Unit(benchmark::kMillisecond);
 BENCHMARK(Selective_RawLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(Selective_Library)->Unit(benchmark::kMillisecond);
 BENCHMARK(Compile_Selective);

@@ -1,8 +1,8 @@
 // The default executors: they run a query set on the store its alias names.
 
+#include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
-#include "velmor_models/querysets/executor.hpp"
 
 namespace velmor_models::querysets::executor {
 
@@ -14,7 +14,9 @@ std::optional<std::vector<velmor_glue::Data>> Executor::query() {
   return backends::backend_for(qs_.get_using())->query(qs_);
 }
 
-std::int64_t Executor::count() { return backends::backend_for(qs_.get_using())->count(qs_); }
+std::int64_t Executor::count() {
+  return backends::backend_for(qs_.get_using())->count(qs_);
+}
 
 std::unique_ptr<AsyncExecutorBase> create_async_executor(const QuerySetReader& qs) {
   return AsyncExecutor::create(qs);

@@ -1,17 +1,306 @@
 #include "velmor_models/backends/query_check.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "velmor_models/detail/unicode.hpp"
+#include "velmor_models/querysets/errors.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends {
+namespace {
 
-const classes::model::FieldDecl& field_of(const classes::model::ModelClass& cls,
-                                          std::string_view name) {
-  for (const auto& f : cls.fields())
-    if (f.name == name) return f;
-  throw velmor_utils::errors::AttributeError("Model '" + cls.name() + "' has no field '" +
-                                             std::string(name) + "'");
+using classes::model::CoreTypes;
+using classes::model::FieldDecl;
+using classes::model::ModelClass;
+using querysets::errors::FieldError;
+using velmor_utils::errors::TypeError;
+using velmor_utils::errors::ValueError;
+using velmor_utils::query::Filter;
+using velmor_utils::query::Lookup;
+using velmor_utils::query::lookup_name;
+using velmor_utils::query::Q;
+namespace json = boost::json;
+
+// The reserved first segment of the framework's address paths (`_address__object_version`).
+constexpr std::string_view kAddress = "_address";
+// Names are cut to this many bytes in messages: a name is user input of any length.
+constexpr std::size_t kShownBytes = 80;
+
+// `name` quoted for a message: control bytes, NUL, quotes, backslashes and bytes that are
+// not UTF-8 are escaped, and a very long name is cut.
+std::string shown(std::string_view name, bool quoted = true) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out = quoted ? "'" : "";
+  std::string_view text = name.substr(0, kShownBytes);
+  while (!text.empty()) {
+    auto byte = static_cast<unsigned char>(text.front());
+    if (byte >= 0x80) {
+      // Keep a well-formed multi-byte character whole, escape anything else.
+      std::size_t len = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+      if (len <= text.size() && detail::valid_utf8(text.substr(0, len))) {
+        out.append(text.substr(0, len));
+        text.remove_prefix(len);
+        continue;
+      }
+    }
+    if (byte < 0x20 || byte == 0x7F || byte >= 0x80 || (quoted && byte == '\'') || byte == '\\') {
+      out += "\\x";
+      out += hex[byte >> 4];
+      out += hex[byte & 0xF];
+    } else {
+      out += static_cast<char>(byte);
+    }
+    text.remove_prefix(1);
+  }
+  if (quoted) out += '\'';
+  if (name.size() > kShownBytes) out += "... (" + std::to_string(name.size()) + " bytes)";
+  return out;
 }
 
-void check_query(const querysets::executor::QuerySetReader&) {}
+// Edit distance with adjacent transpositions (optimal string alignment), ASCII case
+// ignored, so "nmae" and "Name" are both one edit from "name".
+std::size_t distance(std::string_view a, std::string_view b) {
+  auto low = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      std::size_t cost = low(a[i - 1]) == low(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && low(a[i - 1]) == low(b[j - 2]) && low(a[i - 2]) == low(b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The declared field closest to `name`, when one is close enough to be a likely typo.
+const FieldDecl* close_match(const ModelClass& cls, std::string_view name) {
+  const FieldDecl* best = nullptr;
+  std::size_t best_distance = std::max<std::size_t>(1, std::min<std::size_t>(3, name.size() / 3));
+  if (name.size() > 64) return nullptr;  // no typo of a declared name is that long
+  for (const FieldDecl& f : cls.fields()) {
+    std::size_t d = distance(name, f.name);
+    if (d <= best_distance && (!best || d < best_distance)) {
+      best = &f;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+[[noreturn]] void unknown_field(const ModelClass& cls, std::string_view name,
+                                std::string_view where) {
+  std::string msg = "Cannot resolve " + shown(name);
+  if (!where.empty()) (msg += " in ") += where;
+  msg += ": model " + shown(cls.name()) + " has no field " + shown(name) + ". Its fields: ";
+  if (cls.fields().empty()) msg += "none";
+  constexpr std::size_t kListed = 50;
+  for (std::size_t i = 0; i < cls.fields().size() && i < kListed; ++i)
+    msg += (i ? ", " : "") + shown(cls.fields()[i].name, false);
+  if (cls.fields().size() > kListed)
+    msg += " and " + std::to_string(cls.fields().size() - kListed) + " more";
+  msg += '.';
+  if (const FieldDecl* match = close_match(cls, name))
+    msg += " Did you mean " + shown(match->name) + "?";
+  throw FieldError(msg);
+}
+
+const FieldDecl& find_field(const ModelClass& cls, std::string_view name, std::string_view where) {
+  for (const FieldDecl& f : cls.fields())
+    if (f.name == name) return f;
+  unknown_field(cls, name, where);
+}
+
+bool is_json(const CoreTypes& type) {
+  return type == CoreTypes::ARRAY || type == CoreTypes::DICTIONARY;
+}
+bool is_text(const CoreTypes& type) {
+  return type == CoreTypes::STRING || type == CoreTypes::DATE || type == CoreTypes::DATETIME;
+}
+bool is_numeric(const CoreTypes& type) {
+  return type == CoreTypes::INTEGER || type == CoreTypes::NUMBER || type == CoreTypes::BOOLEAN;
+}
+
+std::vector<std::string_view> segments(std::string_view path) {
+  std::vector<std::string_view> out;
+  for (std::size_t pos; (pos = path.find("__")) != std::string_view::npos;
+       path.remove_prefix(pos + 2))
+    out.push_back(path.substr(0, pos));
+  out.push_back(path);
+  return out;
+}
+
+// What a path leads to, for the lookup rules.
+struct Target {
+  const FieldDecl* field = nullptr;  // null for an address path
+  bool json_path = false;            // a value inside a JSON value: any scalar kind
+};
+
+// Resolves a path whose first segment must be a declared field (or the reserved address
+// mapping); further segments are only allowed inside a JSON-valued field.
+Target resolve(const ModelClass& cls, std::string_view path, std::string_view where) {
+  std::vector<std::string_view> segs = segments(path);
+  bool declared = std::any_of(cls.fields().begin(), cls.fields().end(),
+                              [&](const FieldDecl& f) { return f.name == segs.front(); });
+  if (!declared && segs.front() == kAddress) {
+    if (segs.size() == 1)
+      throw FieldError("The address path " + shown(path) + " in " + std::string(where) +
+                       " needs a key after '_address__'");
+    return {nullptr, true};
+  }
+  const FieldDecl& f = find_field(cls, segs.front(), where);
+  if (segs.size() == 1) return {&f, false};
+  if (!is_json(f.type))
+    throw FieldError("Cannot resolve " + shown(path) + " in " + std::string(where) + ": field " +
+                     shown(f.name) + " of model " + shown(cls.name()) + " is " +
+                     std::string(f.type.name()) +
+                     ", and only ARRAY and DICTIONARY fields can be walked into (" +
+                     shown(segs[1]) + " is no lookup either)");
+  return {&f, true};
+}
+
+std::string_view kind_of(const json::value& v) {
+  switch (v.kind()) {
+    case json::kind::null:
+      return "null";
+    case json::kind::bool_:
+      return "a boolean";
+    case json::kind::int64:
+    case json::kind::uint64:
+      return "an integer";
+    case json::kind::double_:
+      return "a real number";
+    case json::kind::string:
+      return "text";
+    case json::kind::array:
+      return "a list";
+    case json::kind::object:
+      return "an object";
+  }
+  return "a value";
+}
+
+bool is_text_lookup(Lookup l) {
+  return l == Lookup::iexact || l == Lookup::contains || l == Lookup::icontains ||
+         l == Lookup::startswith || l == Lookup::endswith;
+}
+
+// Refuses a scalar no store can compare exactly: non-finite reals, integers past int64,
+// text that is not UTF-8, lists and objects.
+void check_scalar(const json::value& v, const std::string& subject) {
+  switch (v.kind()) {
+    case json::kind::double_:
+      if (!std::isfinite(v.get_double()))
+        throw ValueError(subject + " takes only finite numbers, not " +
+                         (std::isnan(v.get_double()) ? std::string("NaN") : "infinity"));
+      return;
+    case json::kind::uint64:
+      if (v.get_uint64() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        throw ValueError(subject + " takes integers up to " +
+                         std::to_string(std::numeric_limits<std::int64_t>::max()) + ", not " +
+                         std::to_string(v.get_uint64()));
+      return;
+    case json::kind::string:
+      if (!detail::valid_utf8(v.get_string()))
+        throw ValueError(subject + " takes UTF-8 text; the value given is not UTF-8");
+      return;
+    case json::kind::array:
+    case json::kind::object:
+      throw TypeError(subject + " takes a single value (null, boolean, number or text), not " +
+                      std::string(kind_of(v)));
+    default:
+      return;
+  }
+}
+
+// A value of the wrong kind for the field the path names: text against a numeric field,
+// a number against a text field, anything but NULL tests against BINARY or JSON fields.
+void check_kind(const json::value& v, const Target& t, std::string_view lookup,
+                const ModelClass& cls) {
+  if (t.json_path || v.is_null()) return;
+  const CoreTypes& type = t.field->type;
+  bool fits =
+      (is_numeric(type) && (v.is_number() || v.is_bool())) || (is_text(type) && v.is_string());
+  if (fits) return;
+  std::string msg = "The '" + std::string(lookup) + "' lookup on field " + shown(t.field->name) +
+                    " of model " + shown(cls.name()) + " (" + std::string(type.name()) + ") ";
+  if (is_numeric(type) || is_text(type))
+    throw TypeError(msg + "cannot take " + std::string(kind_of(v)));
+  throw TypeError(msg + "is not supported: " + std::string(type.name()) +
+                  " fields can only be tested for null (isnull, or exact with null)");
+}
+
+void check_filter(const ModelClass& cls, const Filter& f) {
+  const Target t = resolve(cls, f.path, "a filter");
+  const std::string_view lookup = lookup_name(f.lookup);
+  const std::string subject = "The '" + std::string(lookup) + "' lookup on " + shown(f.path);
+  const json::value& v = f.value;
+
+  if (f.lookup == Lookup::isnull) {
+    if (!v.is_bool()) throw TypeError(subject + " needs a boolean, not " + std::string(kind_of(v)));
+    return;
+  }
+  if (v.is_null()) {
+    if (f.lookup == Lookup::exact || f.lookup == Lookup::iexact) return;  // IS NULL
+    throw ValueError(subject + " cannot take null; use isnull to look for NULLs");
+  }
+  if (is_text_lookup(f.lookup)) {
+    if (!t.json_path && !is_text(t.field->type))
+      throw TypeError("The '" + std::string(lookup) + "' lookup applies to text; field " +
+                      shown(t.field->name) + " of model " + shown(cls.name()) + " is " +
+                      std::string(t.field->type.name()));
+    if (!v.is_string()) throw TypeError(subject + " needs text, not " + std::string(kind_of(v)));
+    check_scalar(v, subject);
+    return;
+  }
+  if (f.lookup == Lookup::in) {
+    if (!v.is_array()) throw TypeError(subject + " needs a list, not " + std::string(kind_of(v)));
+    for (const json::value& e : v.get_array()) {
+      check_scalar(e, subject);
+      check_kind(e, t, lookup, cls);
+    }
+    return;
+  }
+  check_scalar(v, subject);
+  check_kind(v, t, lookup, cls);
+}
+
+void check_condition(const ModelClass& cls, const Q& q) {
+  // Iterative, so that a condition of any depth cannot exhaust the stack.
+  std::vector<const Q*> pending{&q};
+  while (!pending.empty()) {
+    const Q* node = pending.back();
+    pending.pop_back();
+    if (node->kind() == Q::Kind::leaf) {
+      check_filter(cls, node->filter());
+      continue;
+    }
+    for (const Q& child : node->children()) pending.push_back(&child);
+  }
+}
+
+}  // namespace
+
+const FieldDecl& field_of(const ModelClass& cls, std::string_view name) {
+  return find_field(cls, name, {});
+}
+
+void check_query(const querysets::executor::QuerySetReader& qs) {
+  const ModelClass& cls = *qs.entity();
+  check_condition(cls, qs.get_conditions());
+  for (const auto& o : qs.get_order_by()) resolve(cls, o.field(), "the ordering");
+  const auto& spec = qs.get_query_specifier();
+  for (const std::string& name : spec.only) find_field(cls, name, "only()");
+  for (const std::string& name : spec.distinct) resolve(cls, name, "distinct()");
+  if (const auto* tree = std::get_if<json::object>(&qs.get_select_related()))
+    for (const auto& kv : *tree) find_field(cls, kv.key(), "select_related()");
+}
 
 }  // namespace velmor_models::backends

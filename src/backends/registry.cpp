@@ -33,7 +33,8 @@ Registry& registry() {
 }
 
 std::shared_ptr<Backend> open_backend(std::string_view alias, const DatabaseUrl& url) {
-  if (url.kind == DatabaseUrl::Kind::reference_memory) return std::make_shared<MemoryBackend>(std::string(alias));
+  if (url.kind == DatabaseUrl::Kind::reference_memory)
+    return std::make_shared<MemoryBackend>(std::string(alias));
   return std::make_shared<SqliteBackend>(std::string(alias), url);
 }
 
@@ -64,10 +65,10 @@ std::shared_ptr<Backend> backend_for(std::string_view alias) {
     std::string known;
     for (const auto& [name, url] : r.urls) known += (known.empty() ? "'" : ", '") + name + "'";
     throw velmor_utils::errors::ValueError(
-        "no database is configured for the alias '" + std::string(alias) + "' (configured: " +
-        (known.empty() ? std::string("none") : known) + "; the framework aliases '" +
-        std::string(DEFAULT_DB_ALIAS) + "' and '" + std::string(LAKEHOUSE_DB_ALIAS) +
-        "' default to " + std::string(kFrameworkDefault) + ")");
+        "no database is configured for the alias '" + std::string(alias) +
+        "' (configured: " + (known.empty() ? std::string("none") : known) +
+        "; the framework aliases '" + std::string(DEFAULT_DB_ALIAS) + "' and '" +
+        std::string(LAKEHOUSE_DB_ALIAS) + "' default to " + std::string(kFrameworkDefault) + ")");
   }
   auto backend = open_backend(alias, parse_database_url(kFrameworkDefault));
   r.open.emplace(std::string(alias), backend);

@@ -117,8 +117,9 @@ TEST_F(Registry, AUrlThatCannotBeOpenedIsAnErrorNamingItAndChangesNothing) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
   EXPECT_FALSE(std::filesystem::exists(folder.path() / "notes.txt-wal"));
 
-  EXPECT_NE(message_of([] { backends::configure("main", "postgresql://db/app"); })
-                .find("not supported yet"),
+  EXPECT_NE(message_of([] {
+              backends::configure("main", "postgresql://db/app");
+            }).find("not supported yet"),
             std::string::npos);
   EXPECT_EQ(backends::configured_aliases(), std::vector<std::string>{"main"});
 }

@@ -40,16 +40,15 @@ using velmor_models::querysets::executor::Executor;
 using velmor_models::querysets::qsetkit::QuerySet;
 
 const ModelClassPtr& sample() {
-  static const ModelClassPtr cls = ModelClass::create(
-      "Sample", "samples",
-      {{"id", CoreTypes::INTEGER, true, {}},
-       {"score", CoreTypes::NUMBER, false, {}},
-       {"active", CoreTypes::BOOLEAN, false, {}},
-       {"name", CoreTypes::STRING, false, {}},
-       {"born", CoreTypes::DATE, false, {}},
-       {"tags", CoreTypes::ARRAY, false, {}},
-       {"extra", CoreTypes::DICTIONARY, false, {}},
-       {"blob", CoreTypes::BINARY, false, {}}});
+  static const ModelClassPtr cls = ModelClass::create("Sample", "samples",
+                                                      {{"id", CoreTypes::INTEGER, true, {}},
+                                                       {"score", CoreTypes::NUMBER, false, {}},
+                                                       {"active", CoreTypes::BOOLEAN, false, {}},
+                                                       {"name", CoreTypes::STRING, false, {}},
+                                                       {"born", CoreTypes::DATE, false, {}},
+                                                       {"tags", CoreTypes::ARRAY, false, {}},
+                                                       {"extra", CoreTypes::DICTIONARY, false, {}},
+                                                       {"blob", CoreTypes::BINARY, false, {}}});
   return cls;
 }
 
@@ -257,10 +256,11 @@ TEST_F(SqliteStore, ACancelledQueryStopsAndLeavesItsConnectionUsable) {
   auto s = store();
   const auto start = std::chrono::steady_clock::now();
   asio::co_spawn(loop, s->arun_scalar(slow_statement()),
-                 asio::bind_cancellation_slot(cancel.slot(),
-                                              [&](std::exception_ptr e, std::int64_t) { outcome = e; }));
+                 asio::bind_cancellation_slot(
+                     cancel.slot(), [&](std::exception_ptr e, std::int64_t) { outcome = e; }));
   asio::steady_timer timer(loop, std::chrono::milliseconds(30));
-  timer.async_wait([&](boost::system::error_code) { cancel.emit(asio::cancellation_type::terminal); });
+  timer.async_wait(
+      [&](boost::system::error_code) { cancel.emit(asio::cancellation_type::terminal); });
   loop.run();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   ASSERT_TRUE(outcome);

@@ -29,7 +29,8 @@ class Backend {
   virtual std::vector<velmor_glue::Data> query(const QuerySetReader& qs) = 0;
   /// The number of records `query` would return.
   virtual std::int64_t count(const QuerySetReader& qs) = 0;
-  virtual boost::asio::awaitable<std::vector<velmor_glue::Data>> aquery(const QuerySetReader& qs) = 0;
+  virtual boost::asio::awaitable<std::vector<velmor_glue::Data>> aquery(
+      const QuerySetReader& qs) = 0;
   virtual boost::asio::awaitable<std::int64_t> acount(const QuerySetReader& qs) = 0;
   /// The SQL dialect the store speaks; null for a store that runs no SQL.
   virtual const sql::Dialect* dialect() const noexcept { return nullptr; }

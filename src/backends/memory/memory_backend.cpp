@@ -83,7 +83,8 @@ void MemoryBackend::insert(const classes::model::ModelClass& cls,
     rows.push_back(std::move(row));
   }
   for (auto& row : rows)
-    MemoryStore::instance().insert(alias_, table, velmor_glue::Data{std::move(row), boost::json::object()});
+    MemoryStore::instance().insert(alias_, table,
+                                   velmor_glue::Data{std::move(row), boost::json::object()});
 }
 
 }  // namespace velmor_models::backends

@@ -1,116 +1,281 @@
 // The in-memory store: the reference evaluator of query semantics that every database
-// backend is compared with.
-
-#include "velmor_models/querysets/executor.hpp"
+// backend is compared with. It favours being obviously right over being fast.
 
 #include <algorithm>
 #include <boost/json/serialize.hpp>
-#include <cctype>
+#include <cmath>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmor_models/backends/query_check.hpp"
+#include "velmor_models/detail/unicode.hpp"
+#include "velmor_models/querysets/executor.hpp"
 
 namespace velmor_models::querysets::executor {
 namespace {
 
 using boost::json::object;
 using boost::json::value;
+using classes::model::CoreTypes;
+using classes::model::ModelClass;
 using velmor_utils::query::Filter;
 using velmor_utils::query::Lookup;
 
-// Follows a path of field names through nested mappings; null when a step is missing.
-const value* resolve(const object& data, const Filter& f) {
-  const object* current = &data;
-  const value* v = nullptr;
-  for (std::string_view seg : f.path_segments()) {
-    if (!current) return nullptr;
-    v = current->if_contains(seg);
-    if (!v) return nullptr;
-    current = v->if_object();
-  }
-  return v;
+// A value as the stores compare it. Ranks order the kinds: NULL, then numbers (booleans
+// are 0 and 1), then text (JSON arrays and objects as their compact JSON text), then bytes.
+struct Scalar {
+  enum Rank { null = 0, number = 1, text = 2, bytes = 3 } rank = null;
+  enum Num { int64, uint64, real } num = int64;
+  std::int64_t i = 0;
+  std::uint64_t u = 0;
+  double d = 0;
+  std::string s;         // text or bytes
+  bool is_json = false;  // text that is a serialised array or object
+};
+
+int sign(bool less, bool greater) {
+  return less ? -1 : greater ? 1 : 0;
 }
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// Compares a double with an int64 exactly (no rounding of the integer to double).
+int compare_int_real(std::int64_t i, double d) {
+  if (std::isnan(d)) return 1;  // NaN sorts below every number
+  constexpr double two63 = 9223372036854775808.0;
+  if (d < -two63) return 1;
+  if (d >= two63) return -1;
+  double whole = std::trunc(d);
+  auto w = static_cast<std::int64_t>(whole);
+  if (i != w) return sign(i<w, i> w);
+  return sign(d > whole, d < whole);
+}
+
+int compare_uint_real(std::uint64_t u, double d) {
+  if (std::isnan(d)) return 1;
+  constexpr double two64 = 18446744073709551616.0;
+  if (d < 0) return 1;
+  if (d >= two64) return -1;
+  double whole = std::trunc(d);
+  auto w = static_cast<std::uint64_t>(whole);
+  if (u != w) return sign(u<w, u> w);
+  return sign(d > whole, d < whole);
+}
+
+int compare_numbers(const Scalar& a, const Scalar& b) {
+  using N = Scalar::Num;
+  if (a.num == N::int64 && b.num == N::int64) return sign(a.i<b.i, a.i> b.i);
+  if (a.num == N::uint64 && b.num == N::uint64) return sign(a.u<b.u, a.u> b.u);
+  if (a.num == N::real && b.num == N::real) {
+    bool an = std::isnan(a.d), bn = std::isnan(b.d);
+    if (an || bn) return sign(an && !bn, bn && !an);
+    return sign(a.d<b.d, a.d> b.d);
+  }
+  if (a.num == N::int64 && b.num == N::uint64)
+    return a.i < 0 ? -1 : sign(std::uint64_t(a.i) < b.u, std::uint64_t(a.i) > b.u);
+  if (a.num == N::uint64 && b.num == N::int64) return -compare_numbers(b, a);
+  if (a.num == N::int64) return compare_int_real(a.i, b.d);
+  if (a.num == N::uint64) return compare_uint_real(a.u, b.d);
+  return -compare_numbers(b, a);  // a is real, b an integer
+}
+
+// The one total order of every store: -1, 0 or 1.
+int compare(const Scalar& a, const Scalar& b) {
+  if (a.rank != b.rank) return sign(a.rank<b.rank, a.rank> b.rank);
+  switch (a.rank) {
+    case Scalar::null:
+      return 0;
+    case Scalar::number:
+      return compare_numbers(a, b);
+    default: {
+      int c = a.s.compare(b.s);  // char_traits<char> compares as unsigned bytes
+      return sign(c<0, c> 0);
+    }
+  }
+}
+
+bool base64_decode(std::string_view in, std::string& out) {
+  auto digit = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (char c : in) {
+    int v = digit(c);
+    if (v < 0) return false;
+    bits = (bits << 6) | static_cast<std::uint32_t>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return true;
+}
+
+Scalar to_scalar(const value& v, bool binary = false) {
+  Scalar s;
+  switch (v.kind()) {
+    case boost::json::kind::null:
+      break;
+    case boost::json::kind::bool_:
+      s.rank = Scalar::number;
+      s.i = v.get_bool() ? 1 : 0;
+      break;
+    case boost::json::kind::int64:
+      s.rank = Scalar::number;
+      s.i = v.get_int64();
+      break;
+    case boost::json::kind::uint64:
+      s.rank = Scalar::number;
+      s.num = Scalar::uint64;
+      s.u = v.get_uint64();
+      break;
+    case boost::json::kind::double_:
+      s.rank = Scalar::number;
+      s.num = Scalar::real;
+      s.d = v.get_double();
+      break;
+    case boost::json::kind::string:
+      // A BINARY field holds base64 text and compares as the bytes it stands for.
+      if (binary && base64_decode(v.get_string(), s.s)) {
+        s.rank = Scalar::bytes;
+        break;
+      }
+      s.s.clear();
+      s.rank = Scalar::text;
+      s.s = v.get_string();
+      break;
+    case boost::json::kind::array:
+    case boost::json::kind::object:
+      s.rank = Scalar::text;
+      s.is_json = true;
+      s.s = boost::json::serialize(v);
+      break;
+  }
+  return s;
+}
+
+// Splits "a__b__c" into its segments.
+std::vector<std::string_view> segments(std::string_view path) {
+  std::vector<std::string_view> out;
+  for (std::size_t pos; (pos = path.find("__")) != std::string_view::npos;
+       path.remove_prefix(pos + 2))
+    out.push_back(path.substr(0, pos));
+  out.push_back(path);
   return out;
 }
 
-// Orders numbers numerically and texts by bytes; other pairs are unordered.
-std::optional<int> compare(const value& a, const value& b) {
-  if (a.is_number() && b.is_number()) {
-    double x = a.to_number<double>(), y = b.to_number<double>();
-    return x < y ? -1 : (x > y ? 1 : 0);
-  }
-  if (a.is_string() && b.is_string()) {
-    int c = a.get_string().compare(b.get_string());
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
-  }
-  if (a.is_bool() && b.is_bool()) return int(a.get_bool()) - int(b.get_bool());
-  return std::nullopt;
-}
-
-bool equal(const value& a, const value& b) {
-  if (a.is_number() && b.is_number()) return compare(a, b) == 0;
-  return a == b;
-}
-
-bool matches(const object& data, const Filter& f) {
-  const value* found = resolve(data, f);
+// The value a path names in a record: the field, then object keys inside its JSON value
+// (arrays are not indexed). A missing field or key is NULL. Paths were checked, so a
+// path of several segments starts at a JSON field or at the `_address` mapping.
+Scalar lookup_path(const ModelClass& cls, const object& data, std::string_view path) {
   static const value null_value;
-  const value& v = found ? *found : null_value;
-  switch (f.lookup) {
-    case Lookup::exact: return equal(v, f.value);
-    case Lookup::isnull: return v.is_null() == f.value.as_bool();
-    case Lookup::in:
-      return std::any_of(f.value.get_array().begin(), f.value.get_array().end(),
-                         [&](const value& e) { return equal(v, e); });
-    case Lookup::gt:
-    case Lookup::gte:
-    case Lookup::lt:
-    case Lookup::lte: {
-      // Values that cannot be ordered against each other never match.
-      std::optional<int> c = compare(v, f.value);
-      if (!c) return false;
-      if (f.lookup == Lookup::gt) return *c > 0;
-      if (f.lookup == Lookup::gte) return *c >= 0;
-      if (f.lookup == Lookup::lt) return *c < 0;
-      return *c <= 0;
-    }
-    default: break;
+  std::vector<std::string_view> segs = segments(path);
+  const value* v = data.if_contains(segs.front());
+  for (std::size_t i = 1; v && i < segs.size(); ++i) {
+    const object* o = v->if_object();
+    v = o ? o->if_contains(segs[i]) : nullptr;
   }
-  if (!v.is_string() || !f.value.is_string()) return false;
-  std::string_view s = v.get_string(), p = f.value.get_string();
+  if (!v) return {};
+  bool binary = false;
+  if (segs.size() == 1)
+    for (const auto& f : cls.fields())
+      if (f.name == segs.front()) binary = f.type == CoreTypes::BINARY;
+  return to_scalar(*v, binary);
+}
+
+bool matches(const ModelClass& cls, const object& data, const Filter& f) {
+  const Scalar v = lookup_path(cls, data, f.path);
+  if (f.lookup == Lookup::isnull) return (v.rank == Scalar::null) == f.value.as_bool();
+  if (f.value.is_null()) return v.rank == Scalar::null;  // exact/iexact None: IS NULL
+  if (v.rank == Scalar::null) return false;              // two-valued: NULL matches nothing
   switch (f.lookup) {
-    case Lookup::iexact: return lower(s) == lower(p);
-    case Lookup::contains: return s.find(p) != s.npos;
-    case Lookup::icontains: return lower(s).find(lower(p)) != std::string::npos;
-    case Lookup::startswith: return s.starts_with(p);
-    case Lookup::endswith: return s.ends_with(p);
-    default: return false;
+    case Lookup::exact:
+      return compare(v, to_scalar(f.value)) == 0;
+    case Lookup::gt:
+      return compare(v, to_scalar(f.value)) > 0;
+    case Lookup::gte:
+      return compare(v, to_scalar(f.value)) >= 0;
+    case Lookup::lt:
+      return compare(v, to_scalar(f.value)) < 0;
+    case Lookup::lte:
+      return compare(v, to_scalar(f.value)) <= 0;
+    case Lookup::in:
+      return std::any_of(
+          f.value.get_array().begin(), f.value.get_array().end(),
+          [&](const value& e) { return !e.is_null() && compare(v, to_scalar(e)) == 0; });
+    default:
+      break;
+  }
+  // Text lookups match only text: not numbers, nor arrays or objects inside a JSON value.
+  if (v.rank != Scalar::text || v.is_json) return false;
+  std::string_view s = v.s, p = f.value.get_string();
+  switch (f.lookup) {
+    case Lookup::iexact:
+      return detail::casefold(s) == detail::casefold(p);
+    case Lookup::contains:
+      return s.find(p) != s.npos;
+    case Lookup::icontains:
+      return detail::casefold(s).find(detail::casefold(p)) != std::string::npos;
+    case Lookup::startswith:
+      return s.starts_with(p);
+    case Lookup::endswith:
+      return s.ends_with(p);
+    default:
+      return false;
   }
 }
 
-bool matches(const object& data, const Q& q) {
+// Two-valued logic: NOT is the complement of its operand.
+bool matches(const ModelClass& cls, const object& data, const Q& q) {
   switch (q.kind()) {
-    case Q::Kind::empty: return true;
-    case Q::Kind::leaf: return matches(data, q.filter());
-    case Q::Kind::not_: return !matches(data, q.children()[0]);
+    case Q::Kind::empty:
+      return true;
+    case Q::Kind::leaf:
+      return matches(cls, data, q.filter());
+    case Q::Kind::not_:
+      return !matches(cls, data, q.children()[0]);
     case Q::Kind::and_:
       return std::all_of(q.children().begin(), q.children().end(),
-                         [&](const Q& c) { return matches(data, c); });
+                         [&](const Q& c) { return matches(cls, data, c); });
     case Q::Kind::or_:
       return std::any_of(q.children().begin(), q.children().end(),
-                         [&](const Q& c) { return matches(data, c); });
+                         [&](const Q& c) { return matches(cls, data, c); });
   }
   return false;
 }
 
-const value& field_of(const velmor_glue::Data& r, const std::string& name) {
-  static const value null_value;
-  if (!r.data) return null_value;
-  const value* v = r.data->if_contains(name);
-  return v ? *v : null_value;
+// A record with the values it is ordered and grouped by.
+struct Row {
+  const velmor_glue::Data* record;
+  std::vector<Scalar> order_keys;
+  std::vector<Scalar> distinct_keys;
+};
+
+bool keys_less(const std::vector<Scalar>& a, const std::vector<Scalar>& b) {
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (int c = compare(a[i], b[i]); c != 0) return c < 0;
+  return false;
+}
+
+// `only` selects these entries (and `_metadata`) of each record.
+velmor_glue::Data project(const velmor_glue::Data& r, const std::vector<std::string>& only) {
+  if (only.empty()) return r;
+  velmor_glue::Data out{object{}, r.metadata};
+  for (const auto& kv : *r.data)
+    if (kv.key() == "_metadata" || std::find(only.begin(), only.end(), kv.key()) != only.end())
+      out.data->emplace(kv.key(), kv.value());
+  return out;
 }
 
 }  // namespace
@@ -131,41 +296,55 @@ void MemoryStore::insert(std::string_view alias, std::string_view table, velmor_
   impl_->tables[{std::string(alias), std::string(table)}].push_back(std::move(record));
 }
 
-void MemoryStore::clear() { impl_->tables.clear(); }
+void MemoryStore::clear() {
+  impl_->tables.clear();
+}
 
 std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& qs) const {
+  backends::check_query(qs);
   std::vector<velmor_glue::Data> out;
   auto it = impl_->tables.find({qs.get_using(), qs.table_name()});
   if (it == impl_->tables.end()) return out;
-  const Q& q = qs.get_conditions();
-  for (const velmor_glue::Data& r : it->second)
-    if (r.data && matches(*r.data, q)) out.push_back(r);
-
-  const auto& distinct = qs.get_query_specifier().distinct;
-  if (!distinct.empty()) {
-    std::set<std::string> seen;
-    std::erase_if(out, [&](const velmor_glue::Data& r) {
-      std::string key;
-      for (const auto& f : distinct) (key += boost::json::serialize(field_of(r, f))) += '\x1f';
-      return !seen.insert(std::move(key)).second;
-    });
-  }
+  const ModelClass& cls = *qs.entity();
   const auto& order = qs.get_order_by();
-  if (!order.empty()) {
-    std::stable_sort(out.begin(), out.end(), [&](const auto& a, const auto& b) {
-      for (const OrderBy& o : order) {
-        int c = compare(field_of(a, o.field()), field_of(b, o.field())).value_or(0);
-        if (c != 0) return o.descending() ? c > 0 : c < 0;
-      }
-      return false;
-    });
+  const auto& distinct = qs.get_query_specifier().distinct;
+
+  // 1. Conditions.
+  std::vector<Row> rows;
+  for (const velmor_glue::Data& r : it->second) {
+    if (!r.data || !matches(cls, *r.data, qs.get_conditions())) continue;
+    Row row{&r, {}, {}};
+    for (const OrderBy& o : order) row.order_keys.push_back(lookup_path(cls, *r.data, o.field()));
+    for (const std::string& d : distinct) row.distinct_keys.push_back(lookup_path(cls, *r.data, d));
+    rows.push_back(std::move(row));
   }
+
+  // 2. Ordering by the total order; stable, so ties keep the order of insertion.
+  std::stable_sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      int c = compare(a.order_keys[i], b.order_keys[i]);
+      if (c != 0) return order[i].descending() ? c > 0 : c < 0;
+    }
+    return false;
+  });
+
+  // 3. Distinct fields: the first row of each group in that ordering.
+  if (!distinct.empty()) {
+    std::set<std::vector<Scalar>, decltype(&keys_less)> seen(&keys_less);
+    std::erase_if(rows, [&](const Row& r) { return !seen.insert(r.distinct_keys).second; });
+  }
+
+  // 4. The window: a negative offset counts as 0, a negative limit returns nothing.
   const NumberPaginator& page = qs.get_paginator();
-  std::int64_t size = static_cast<std::int64_t>(out.size());
+  auto size = static_cast<std::int64_t>(rows.size());
   std::int64_t begin = std::clamp<std::int64_t>(page.offset.value_or(0), 0, size);
-  std::int64_t end = page.limit ? std::clamp<std::int64_t>(begin + std::max<std::int64_t>(*page.limit, 0), begin, size) : size;
-  out.erase(out.begin() + end, out.end());
-  out.erase(out.begin(), out.begin() + begin);
+  std::int64_t end = size;
+  if (page.limit) end = *page.limit < 0 ? begin : begin + std::min(*page.limit, size - begin);
+
+  out.reserve(static_cast<std::size_t>(end - begin));
+  for (std::int64_t i = begin; i < end; ++i)
+    out.push_back(
+        project(*rows[static_cast<std::size_t>(i)].record, qs.get_query_specifier().only));
   return out;
 }
 

@@ -16,6 +16,7 @@
 
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
+#include "velmor_models/detail/unicode.hpp"
 #include "velmor_utils/errors.hpp"
 #include "velmor_utils/values.hpp"
 
@@ -37,13 +38,9 @@ constexpr std::string_view reserved_address = "_address";
 constexpr std::string_view metadata_column = "_metadata";
 
 // Case folding of bound values, matching the SQL function velmor_casefold on the other
-// side. ASCII only for now: the integration swaps in velmor_models::detail::casefold
-// (full Unicode folding) here.
+// side: full Unicode folding.
 std::string fold_bound_text(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
+  return velmor_models::detail::casefold(text);
 }
 
 bool valid_utf8(std::string_view s) {

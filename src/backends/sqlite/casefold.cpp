@@ -1,13 +1,12 @@
 #include "backends/sqlite/casefold.hpp"
 
+#include "velmor_models/detail/unicode.hpp"
+
 namespace velmor_models::backends::sqlite {
 
-// ASCII only for now; full Unicode folding replaces this body.
+// Full Unicode case folding, the same the compiler applies to bound values.
 std::string fold_case(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
+  return detail::casefold(text);
 }
 
 }  // namespace velmor_models::backends::sqlite

@@ -74,8 +74,8 @@ Connection::Connection(const Target& target) : target_(target) {
     sqlite3_busy_timeout(db_, static_cast<int>(std::min<std::int64_t>(
                                   target.busy_timeout.count(), std::numeric_limits<int>::max())));
     rc = sqlite3_create_function_v2(db_, "velmor_casefold", 1,
-                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
-                                    nullptr, casefold_function, nullptr, nullptr, nullptr);
+                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                    casefold_function, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) fail(rc, "");
     // Reading the schema is what tells a database from any other file.
     exec("SELECT count(*) FROM sqlite_schema");
@@ -119,9 +119,9 @@ void Connection::bind(sqlite3_stmt* stmt, const std::vector<boost::json::value>&
                       const std::string& sql) {
   int expected = sqlite3_bind_parameter_count(stmt);
   if (static_cast<std::size_t>(expected) != params.size())
-    throw velmor_utils::errors::ValueError(
-        "the statement takes " + std::to_string(expected) + " values, " +
-        std::to_string(params.size()) + " were given: " + sql);
+    throw velmor_utils::errors::ValueError("the statement takes " + std::to_string(expected) +
+                                           " values, " + std::to_string(params.size()) +
+                                           " were given: " + sql);
   int i = 0;
   for (const auto& v : params) {
     ++i;

@@ -67,9 +67,9 @@ std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
   if (columns.empty())
     for (int i = 0; i < n; ++i) names.emplace_back(sqlite3_column_name(stmt, i));
   else if (columns.size() != static_cast<std::size_t>(n))
-    throw velmor_utils::errors::ValueError(
-        "the statement returns " + std::to_string(n) + " columns, " +
-        std::to_string(columns.size()) + " were described: " + sql);
+    throw velmor_utils::errors::ValueError("the statement returns " + std::to_string(n) +
+                                           " columns, " + std::to_string(columns.size()) +
+                                           " were described: " + sql);
   for (;;) {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) break;

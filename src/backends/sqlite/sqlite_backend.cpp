@@ -165,12 +165,12 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
         error = std::current_exception();
       }
       auto executor = caller.get_executor();
-      boost::asio::post(executor, [handler = std::move(handler), error,
-                                   result = std::move(result)]() mutable {
-        auto slot = boost::asio::get_associated_cancellation_slot(handler);
-        if (slot.is_connected()) slot.clear();
-        std::move(handler)(error, std::move(result));
-      });
+      boost::asio::post(
+          executor, [handler = std::move(handler), error, result = std::move(result)]() mutable {
+            auto slot = boost::asio::get_associated_cancellation_slot(handler);
+            if (slot.is_connected()) slot.clear();
+            std::move(handler)(error, std::move(result));
+          });
     });
   };
   co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
@@ -195,9 +195,15 @@ SqliteBackend::SqliteBackend(std::string alias, DatabaseUrl url)
 
 SqliteBackend::~SqliteBackend() = default;
 
-const std::string& SqliteBackend::alias() const noexcept { return impl_->target.alias; }
-const DatabaseUrl& SqliteBackend::url() const noexcept { return impl_->url; }
-const sql::Dialect* SqliteBackend::dialect() const noexcept { return &sql::sqlite_dialect(); }
+const std::string& SqliteBackend::alias() const noexcept {
+  return impl_->target.alias;
+}
+const DatabaseUrl& SqliteBackend::url() const noexcept {
+  return impl_->url;
+}
+const sql::Dialect* SqliteBackend::dialect() const noexcept {
+  return &sql::sqlite_dialect();
+}
 
 std::vector<velmor_glue::Data> SqliteBackend::run(const sql::Statement& statement) {
   return run_rows(impl_->connection(), statement);

@@ -29,13 +29,13 @@ const char* column_type(const CoreTypes& t) {
 
 [[noreturn]] void wrong_kind(const classes::model::ModelClass& cls, const FieldDecl& f,
                              const value& v) {
-  throw TypeError("field '" + f.name + "' of " + cls.name() + " is " +
-                  std::string(f.type.value()) + ", not " + boost::json::serialize(v));
+  throw TypeError("field '" + f.name + "' of " + cls.name() + " is " + std::string(f.type.value()) +
+                  ", not " + boost::json::serialize(v));
 }
 
 // Binds one field value after checking it has the field's core type.
-int bind_field(sqlite3_stmt* stmt, int i, const classes::model::ModelClass& cls,
-               const FieldDecl& f, const value& v, std::string& scratch) {
+int bind_field(sqlite3_stmt* stmt, int i, const classes::model::ModelClass& cls, const FieldDecl& f,
+               const value& v, std::string& scratch) {
   if (v.is_null()) return sqlite3_bind_null(stmt, i);
   const CoreTypes& t = f.type;
   if (t == CoreTypes::INTEGER) {
@@ -56,7 +56,8 @@ int bind_field(sqlite3_stmt* stmt, int i, const classes::model::ModelClass& cls,
   } else if (t == CoreTypes::BOOLEAN) {
     if (v.is_bool()) return sqlite3_bind_int64(stmt, i, v.get_bool() ? 1 : 0);
     // SQLite's own spelling of a boolean.
-    if ((v.is_int64() || v.is_uint64()) && (v.to_number<std::int64_t>() == 0 || v.to_number<std::int64_t>() == 1))
+    if ((v.is_int64() || v.is_uint64()) &&
+        (v.to_number<std::int64_t>() == 0 || v.to_number<std::int64_t>() == 1))
       return sqlite3_bind_int64(stmt, i, v.to_number<std::int64_t>());
   } else if (t == CoreTypes::BINARY) {
     if (v.is_string()) {
@@ -111,8 +112,8 @@ std::vector<std::string> table_ddl(const classes::model::ModelClass& cls,
   std::vector<std::string> out{std::move(ddl)};
   for (const auto& name : indexed_fields) {
     const FieldDecl& f = field_of(cls, name);
-    out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "__" + f.name) +
-                  " ON " + quote_identifier(table) + " (" + quote_identifier(f.name) + ")");
+    out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "__" + f.name) + " ON " +
+                  quote_identifier(table) + " (" + quote_identifier(f.name) + ")");
   }
   return out;
 }

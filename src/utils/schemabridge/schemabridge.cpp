@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "utils/schemabridge/unicode_case.hpp"
+#include "velmor_models/detail/unicode.hpp"
 #include "velmor_utils/errors.hpp"
 #include "velmor_utils/models/data_models/enums.hpp"
 #include "velmor_utils/utils/text.hpp"
@@ -132,7 +132,7 @@ class SchemaBuilder {
 }  // namespace
 
 std::string ExternalSchemaConverter::sqlite_type_to_core_type(std::string_view sqlite_type) {
-  const std::string t = detail::unicode_upper(sqlite_type);
+  const std::string t = velmor_models::detail::unicode_upper(sqlite_type);
   if (contains(t, "INT")) return CoreTypes::INTEGER.str();
   if (contains_any(t, kSqliteStringMarkers)) return CoreTypes::STRING.str();
   if (contains_any(t, kSqliteBinaryMarkers)) return CoreTypes::BINARY.str();
@@ -152,7 +152,7 @@ std::string ExternalSchemaConverter::postgres_type_to_core_type(std::string_view
       "smallint", "integer", "bigint", "serial", "bigserial", "smallserial"};
   static constexpr std::array<std::string_view, 4> kNumberNames{"real", "double precision",
                                                                 "numeric", "decimal"};
-  const std::string t = detail::unicode_lower(postgres_type);
+  const std::string t = velmor_models::detail::unicode_lower(postgres_type);
   if (equals_any(t, kIntegerNames)) return CoreTypes::INTEGER.str();
   if (equals_any(t, kNumberNames)) return CoreTypes::NUMBER.str();
   if (t.ends_with("[]")) return CoreTypes::ARRAY.str();

@@ -23,6 +23,13 @@ class BulkOperationError : public velmor_utils::errors::Error {
   using Error::Error;
 };
 
+/// A query names a field that its model does not have, or walks into a field that holds
+/// no JSON value. The message names the field, the model and the fields it has.
+class FieldError : public velmor_utils::errors::ValueError {
+ public:
+  using ValueError::ValueError;
+};
+
 /// A database refused or failed a statement. Carries what is needed to act on it: the
 /// alias it ran on, the SQL text, the store's own error code (SQLite's extended result
 /// code as decimal text, PostgreSQL's SQLSTATE) and whether the connection that ran it

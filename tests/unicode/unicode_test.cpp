@@ -1,16 +1,18 @@
-// Unicode case conversion behind the type mappings.
+// Unicode case conversion behind the type mappings and case folding behind the
+// case-insensitive lookups.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
 
-#include "utils/schemabridge/unicode_case.hpp"
+#include "velmor_models/detail/unicode.hpp"
 
 namespace {
 
-using velmor_models::utils::schemabridge::detail::unicode_lower;
-using velmor_models::utils::schemabridge::detail::unicode_upper;
+using velmor_models::detail::casefold;
+using velmor_models::detail::unicode_lower;
+using velmor_models::detail::unicode_upper;
 
 struct CasePair {
   std::string_view input;
@@ -97,8 +99,41 @@ INSTANTIATE_TEST_SUITE_P(
                     // A lead byte followed by a valid sequence: only the lead byte is kept raw.
                     CasePair{"\xc3\xc3\xa9", "\xc3\xc3\x89"}));
 
-TEST(UnicodeCase, IllFormedBytesSurviveLowerCaseToo) {
+TEST(UnicodeCase, IllFormedBytesSurviveLowerCaseAndFoldingToo) {
   EXPECT_EQ(unicode_lower("A\xfe\xc3\x89"), "a\xfe\xc3\xa9");
+  EXPECT_EQ(casefold("A\xfe\xc3\x89\xed\xa0\x80"), "a\xfe\xc3\xa9\xed\xa0\x80");
+  EXPECT_EQ(casefold(std::string_view("A\0B", 3)), std::string_view("a\0b", 3));
+}
+
+class CaseFold : public testing::TestWithParam<CasePair> {};
+TEST_P(CaseFold, Folds) {
+  EXPECT_EQ(casefold(GetParam().input), GetParam().expected);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Foldings, CaseFold,
+    testing::Values(CasePair{"", ""}, CasePair{"Ann SMITH 42", "ann smith 42"},
+                    // Full foldings expand: ß and ẞ to ss, ﬁ to fi, ŉ to ʼn.
+                    CasePair{"Stra\u00dfe STRA\u1e9eE", "strasse strasse"},
+                    CasePair{"\ufb01\u0149", "fi\u02bcn"},
+                    // Every sigma folds to the medial form; the Kelvin and Ångström signs
+                    // fold to the letters; the long s to s.
+                    CasePair{"\u03a3\u03c3\u03c2", "\u03c3\u03c3\u03c3"},
+                    CasePair{"\u212a\u212b\u017f", "k\u00e5s"},
+                    // Folding differs from lower case: ſ, ς and the Cherokee small letters
+                    // fold to their capitals; İ (no Turkic tailoring) to i + dot above.
+                    CasePair{"\u13f8\uab70", "\u13f0\u13a0"}, CasePair{"\u0130", "i\u0307"},
+                    CasePair{"\u0422\u0401\U00010400", "\u0442\u0451\U00010428"},
+                    CasePair{"\u4e2d\u6587 \U0001F600", "\u4e2d\u6587 \U0001F600"}));
+
+// Texts that differ only in case fold to the same text.
+TEST(UnicodeCase, FoldingIdentifiesCaseVariants) {
+  const std::pair<std::string_view, std::string_view> same[] = {
+      {"STRASSE", "stra\u00dfe"},
+      {"\u1f88", "\u1f00\u03b9"},
+      {"MASSE", "Ma\u00dfe"},
+      {"\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2"}};
+  for (const auto& [a, b] : same) EXPECT_EQ(casefold(a), casefold(b)) << a << " / " << b;
+  EXPECT_NE(casefold("i"), casefold("\u0131"));  // dotless i keeps its identity
 }
 
 // Every ASCII letter maps to its partner and nothing else in ASCII changes.

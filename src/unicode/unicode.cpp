@@ -1,10 +1,10 @@
-#include "utils/schemabridge/unicode_case.hpp"
+#include "velmor_models/detail/unicode.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <span>
 
-namespace velmor_models::utils::schemabridge::detail {
+namespace velmor_models::detail {
 namespace {
 
 // A run of code points sharing one offset to their mapping: every code point from
@@ -23,7 +23,7 @@ struct CaseExpansion {
   char32_t out[3];
 };
 
-#include "utils/schemabridge/case_tables.inc"
+#include "unicode/case_tables.inc"
 
 // Decodes one well-formed UTF-8 sequence at the start of `s`; returns its length, or 0
 // when the leading bytes are not well-formed (Unicode table 3-7).
@@ -128,4 +128,18 @@ std::string unicode_lower(std::string_view text) {
   return convert(text, kLowerRuns, kLowerExpansions);
 }
 
-}  // namespace velmor_models::utils::schemabridge::detail
+bool valid_utf8(std::string_view text) noexcept {
+  while (!text.empty()) {
+    char32_t cp = 0;
+    std::size_t len = decode(text, cp);
+    if (len == 0) return false;
+    text.remove_prefix(len);
+  }
+  return true;
+}
+
+std::string casefold(std::string_view text) {
+  return convert(text, kFoldRuns, kFoldExpansions);
+}
+
+}  // namespace velmor_models::detail
