@@ -13,6 +13,7 @@
 #include "introspect/fixture_db.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/sqlite/introspect.hpp"
+#include "velmor_models/backends/tables.hpp"
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit/query_set.hpp"
@@ -150,6 +151,13 @@ TEST_F(Introspection, QueriesOnAPlainTableReadOnly) {
       QuerySet<Model>(model_class_of(table(tables, "order_lines"))).using_("shop").execute();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]->get("_metadata").at("object_id"), "ol-1");
+
+  // A plain table is read-only.
+  const boost::json::object row{{"name", "Eve"}};
+  EXPECT_THROW(velmor_models::backends::insert_records(
+                   "shop", *model_class_of(table(tables, "customers")), std::span(&row, 1)),
+               velmor_utils::errors::TypeError);
+  EXPECT_EQ(qs.count().execute(), 4);
 
   // Reading changed nothing: no journal switched to WAL, no side files.
   EXPECT_FALSE(fs::exists(path() + "-wal"));
