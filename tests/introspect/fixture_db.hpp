@@ -26,7 +26,7 @@ inline void write_database(const std::string& path, const std::string& sql) {
 
 /// The shop every test here reads: a plain table with a text key, odd type names and a
 /// quoted name; a table written by the framework (with `_metadata`) and a composite key;
-/// and SQLite's own sqlite_sequence, which must not show.
+/// a table WITHOUT ROWID; and SQLite's own sqlite_sequence, which must not show.
 inline constexpr const char* kShop = R"sql(
   CREATE TABLE customers (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -45,6 +45,8 @@ inline constexpr const char* kShop = R"sql(
     _metadata TEXT, PRIMARY KEY (line, order_id));
   INSERT INTO order_lines VALUES (7, 1, 'pen', 2, '{"object_id": "\"ol-1\""}');
   CREATE TABLE "odd ""quoted"" place" (x BLOB, y CLOB);
+  CREATE TABLE settings (key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;
+  INSERT INTO settings VALUES ('b', 2), ('a', 1), ('c', 2);
 )sql";
 
 }  // namespace velmor_test

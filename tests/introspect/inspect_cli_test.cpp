@@ -101,7 +101,7 @@ TEST_F(InspectTool, PrintsEverySchemaAsJson) {
   const ToolRun r = run({db()});
   ASSERT_EQ(r.status, 0) << r.err;
   const json::object schemas = json::parse(r.out).as_object();
-  ASSERT_EQ(schemas.size(), 3u);
+  ASSERT_EQ(schemas.size(), 4u);
   EXPECT_EQ(schemas.at("order_lines").at("title"), "OrderLine");
   EXPECT_EQ(schemas.at("order_lines").at("__primary_key__"), json::parse(R"(["order_id","line"])"));
   EXPECT_EQ(schemas.at("customers").at("properties").at("score").at("type"), "number");

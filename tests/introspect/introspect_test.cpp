@@ -54,7 +54,8 @@ TEST_F(Introspection, EveryUserTableSortedWithItsSchema) {
   std::vector<std::string> names;
   for (const auto& t : tables) names.push_back(t.name);
   // sqlite_sequence (made by AUTOINCREMENT) is SQLite's own.
-  EXPECT_EQ(names, (std::vector<std::string>{"customers", "odd \"quoted\" place", "order_lines"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"customers", "odd \"quoted\" place", "order_lines",
+                                             "settings"}));
 
   const json::object customers = table(tables, "customers").schema.to_fields();
   EXPECT_EQ(json::serialize(customers),
@@ -95,7 +96,7 @@ TEST_F(Introspection, ClassesCarryTheFieldsAndThePlainFlag) {
   EXPECT_FALSE(model_class_of(table(tables, "order_lines"))->is_plain_table());
 
   const auto registered = register_model_classes(tables);
-  ASSERT_EQ(registered.size(), 3u);
+  ASSERT_EQ(registered.size(), 4u);
   EXPECT_EQ(ClassManager().import_class("OrderLine"), registered[2]);
   for (const auto& cls : registered) ClassManager::unregister_class(cls->name());
 }
@@ -145,6 +146,14 @@ TEST_F(Introspection, QueriesOnAPlainTableReadOnly) {
   EXPECT_EQ(found[1]->get("name"), "Ann");
   EXPECT_FALSE(found[0]->values().contains("_metadata"));
   EXPECT_EQ(qs.exclude(NamedFilters{{"active", true}}).count().execute(), 1);
+
+  // A table without SQLite's rowid orders and groups too.
+  const auto settings =
+      QuerySet<Model>(model_class_of(table(tables, "settings"))).using_("shop").order_by("-key");
+  std::vector<std::string> keys;
+  for (const auto& s : settings.distinct({"value"}).execute())
+    keys.emplace_back(s->get("key").as_string());
+  EXPECT_EQ(keys, (std::vector<std::string>{"c", "a"}));
 
   // A table with _metadata still returns it.
   auto lines =
