@@ -37,7 +37,7 @@ bool starts_with(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-// Reads the parameters after '?': only `timeout_ms` is known.
+// Reads the parameters after '?': `timeout_ms` and `mode`.
 void read_parameters(std::string_view url, std::string_view params, DatabaseUrl& out) {
   while (!params.empty()) {
     std::string_view item = params.substr(0, params.find('&'));
@@ -45,8 +45,14 @@ void read_parameters(std::string_view url, std::string_view params, DatabaseUrl&
     std::size_t eq = item.find('=');
     std::string_view key = item.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? "" : item.substr(eq + 1);
+    if (key == "mode") {
+      if (value != "ro" && value != "rw")
+        refuse(url, "mode takes ro or rw, not '" + std::string(value) + "'");
+      out.read_only = value == "ro";
+      continue;
+    }
     if (key != "timeout_ms")
-      refuse(url, "unknown parameter '" + std::string(key) + "' (known: timeout_ms)");
+      refuse(url, "unknown parameter '" + std::string(key) + "' (known: timeout_ms, mode)");
     long long ms = -1;
     auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
     if (ec != std::errc() || end != value.data() + value.size() || ms < 0)
@@ -74,6 +80,7 @@ DatabaseUrl parse_database_url(std::string_view url) {
     rest = rest.substr(0, q);
   }
   if (rest == ":memory:") {
+    if (out.read_only) refuse(url, "mode=ro needs a database file");
     out.kind = DatabaseUrl::Kind::sqlite_memory;
     return out;
   }

@@ -48,11 +48,17 @@ ModelClassPtr ModelClass::create(std::string name, value table_name, std::vector
   cls->parent_ = std::move(options.parent);
   cls->factory_ = std::move(options.factory);
   cls->partial_ = options.partial;
+  cls->plain_table_ = options.plain_table || (cls->parent_ && cls->parent_->plain_table_);
   cls->self_ = cls;
   return cls;
 }
 
 ModelClassPtr ModelClass::from_schema(const velmor_utils::schemas::schema::ObjectSchema& schema) {
+  return from_schema(schema, Options{});
+}
+
+ModelClassPtr ModelClass::from_schema(const velmor_utils::schemas::schema::ObjectSchema& schema,
+                                      Options options) {
   std::vector<FieldDecl> fields;
   for (const auto& [name, desc] : schema.properties()) {
     const object& d = desc.get_object();
@@ -64,7 +70,7 @@ ModelClassPtr ModelClass::from_schema(const velmor_utils::schemas::schema::Objec
     if (const value* dv = d.if_contains("default")) f.default_value = *dv;
     fields.push_back(std::move(f));
   }
-  return create(schema.title(), value(schema.table_name()), std::move(fields));
+  return create(schema.title(), value(schema.table_name()), std::move(fields), std::move(options));
 }
 
 bool ModelClass::is_subclass_of(const ModelClass& base) const noexcept {

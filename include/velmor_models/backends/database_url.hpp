@@ -12,14 +12,17 @@ namespace velmor_models::backends {
 ///    folder when parsed): a SQLite file;
 ///  - `sqlite::memory:`: a SQLite database in memory, shared by every thread of the process;
 ///  - `memory:`: the in-memory reference store (for tests).
-/// SQLite URLs take one optional parameter, `?timeout_ms=N`: how long a statement waits
-/// for a lock held by another connection before it fails (default 5000).
+/// SQLite URLs take the optional parameters `timeout_ms=N`: how long a statement waits
+/// for a lock held by another connection before it fails (default 5000), and, for a file,
+/// `mode=ro`: the file is opened read-only, never created and never changed (`mode=rw`,
+/// the default, opens it for writing and creates it when missing).
 struct DatabaseUrl {
   enum class Kind { sqlite_file, sqlite_memory, reference_memory };
   Kind kind = Kind::sqlite_memory;
   std::string text;  ///< the URL as given, for messages
   std::string path;  ///< absolute file path for `sqlite_file`, else empty
   std::chrono::milliseconds busy_timeout{5000};
+  bool read_only = false;  ///< `mode=ro`
 };
 
 /// Parses `url`; ValueError naming it for a malformed or unsupported URL.

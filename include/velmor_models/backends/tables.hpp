@@ -14,7 +14,8 @@ namespace velmor_models::backends {
 
 /// Creates the table of `cls` in the database behind `alias` unless it exists: one column
 /// per declared field plus `_metadata`, and one index per name in `indexed_fields` (each a
-/// declared field).
+/// declared field). A plain-table class (ModelClass::is_plain_table) is a TypeError here
+/// and in insert_records: such a table is read-only.
 void create_table(std::string_view alias, const classes::model::ModelClass& cls,
                   const std::vector<std::string>& indexed_fields = {});
 

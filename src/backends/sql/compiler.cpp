@@ -117,7 +117,13 @@ Window window_of(const querysets::executor::NumberPaginator& p) {
 class Compiler {
  public:
   Compiler(const QuerySetReader& qs, const Dialect& dialect)
-      : qs_(qs), model_(model_of(qs)), d_(dialect), w_(dialect) {
+      : qs_(qs),
+        model_(model_of(qs)),
+        d_(dialect),
+        // A plain table need not have SQLite's rowid (WITHOUT ROWID): its ties stay
+        // unordered, which the query semantics allow.
+        insertion_order_(model_.is_plain_table() ? std::string_view() : dialect.insertion_order()),
+        w_(dialect) {
     w_.text.reserve(256);
     w_.params.reserve(8);
   }
@@ -131,16 +137,15 @@ class Compiler {
     column_list(out.columns);
     if (distinct.empty()) {
       from_where();
-      order_by(d_.insertion_order());
+      order_by(insertion_order_);
     } else {
       // The first row of each group in the query's ordering, then the ordering again.
       w_ << " FROM (SELECT *, ";
       row_number(true);
-      if (!d_.insertion_order().empty())
-        (w_ << ", ") << d_.insertion_order() << " AS \"_velmor_rowid\"";
+      if (!insertion_order_.empty()) (w_ << ", ") << insertion_order_ << " AS \"_velmor_rowid\"";
       from_where();
       w_ << ") AS \"_velmor_distinct\" WHERE \"_velmor_row\" = 1";
-      order_by(d_.insertion_order().empty() ? "" : "\"_velmor_rowid\"");
+      order_by(insertion_order_.empty() ? "" : "\"_velmor_rowid\"");
     }
     window();
     out.text = std::move(w_.text);
@@ -233,7 +238,9 @@ class Compiler {
     for (const FieldDecl& f : model_.fields())
       if (only.empty() || std::find(only.begin(), only.end(), f.name) != only.end())
         columns.push_back(ResultColumn{f.name, f.type});
-    columns.push_back(ResultColumn{std::string(metadata_column), CoreTypes::STRING});
+    // Rows of a plain table (one the framework did not write) have no metadata column.
+    if (!model_.is_plain_table())
+      columns.push_back(ResultColumn{std::string(metadata_column), CoreTypes::STRING});
     return columns;
   }
 
@@ -264,7 +271,7 @@ class Compiler {
       first = false;
       d_.value_of(w_, resolve(name).operand());
     }
-    if (ordered) order_by(d_.insertion_order());
+    if (ordered) order_by(insertion_order_);
     w_ << ") AS \"_velmor_row\"";
   }
 
@@ -466,6 +473,7 @@ class Compiler {
   const QuerySetReader& qs_;
   const ModelClass& model_;
   const Dialect& d_;
+  std::string_view insertion_order_;  ///< the last tie-breaker; empty: none
   StatementWriter w_;
 };
 

@@ -59,7 +59,9 @@ Connection::Connection(const Target& target) : target_(target) {
                               "'): the folder '" + folder.string() + "' does not exist",
                           target.alias, "", std::to_string(SQLITE_CANTOPEN), false);
   }
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  int flags =
+      (target.read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+      SQLITE_OPEN_NOMUTEX;
   if (target.uri) flags |= SQLITE_OPEN_URI;
   int rc = sqlite3_open_v2(target.filename.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {

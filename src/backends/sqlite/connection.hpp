@@ -21,6 +21,7 @@ struct Target {
   std::string filename;  ///< what sqlite3_open_v2 receives
   bool uri = false;      ///< `filename` is a URI (the shared in-memory database)
   bool file = false;     ///< a database file (WAL mode)
+  bool read_only = false;  ///< opened read-only: never created, never changed
   std::chrono::milliseconds busy_timeout{5000};
 };
 

@@ -35,6 +35,7 @@ struct SqliteBackend::Impl : std::enable_shared_from_this<Impl> {
     if (url.kind == DatabaseUrl::Kind::sqlite_file) {
       target.filename = url.path;
       target.file = true;
+      target.read_only = url.read_only;
     } else {
       // SQLite's memdb: one database for every connection that names it (the name starts
       // with '/'), alive while one of them is open.

@@ -49,6 +49,9 @@ class ModelClass {
     ModelClassPtr parent;      ///< fields of the parent come first
     InstanceFactory factory;   ///< empty: plain Model instances
     bool partial = false;      ///< made by create_partial_model
+    /// Rows of its table carry no `_metadata` column (a table the framework did not
+    /// write, e.g. one found by introspection): queries must not select it.
+    bool plain_table = false;
   };
 
   /// `table_name` is the class's `__table_name__`: text, the empty text or null.
@@ -61,6 +64,8 @@ class ModelClass {
   /// A class built from an object schema: its title is the class name, its properties
   /// the fields, required exactly as the schema lists them, defaults as given.
   static ModelClassPtr from_schema(const velmor_utils::schemas::schema::ObjectSchema& schema);
+  static ModelClassPtr from_schema(const velmor_utils::schemas::schema::ObjectSchema& schema,
+                                   Options options);
 
   const std::string& name() const noexcept { return name_; }
   /// The `__table_name__` attribute (always present; text, empty text or null).
@@ -69,6 +74,8 @@ class ModelClass {
   const std::vector<FieldDecl>& fields() const noexcept { return fields_; }
   const ModelClassPtr& parent() const noexcept { return parent_; }
   bool is_partial() const noexcept { return partial_; }
+  /// True when the class's rows carry no `_metadata` (inherited by derived classes).
+  bool is_plain_table() const noexcept { return plain_table_; }
   /// True for this class and every class derived from it.
   bool is_subclass_of(const ModelClass& base) const noexcept;
 
@@ -85,6 +92,7 @@ class ModelClass {
   ModelClassPtr parent_;
   InstanceFactory factory_;
   bool partial_ = false;
+  bool plain_table_ = false;
   std::weak_ptr<const ModelClass> self_;
 };
 

@@ -20,7 +20,7 @@ namespace velmor_models::backends::sql {
 class Dialect;  // dialect.hpp
 
 /// The SELECT that returns the records of `qs`: its selected fields in declaration
-/// order, then `_metadata`.
+/// order, then `_metadata` (except for a plain table, whose rows have none).
 Statement compile_select(const querysets::executor::QuerySetReader& qs, const Dialect& dialect);
 /// The SELECT that counts the rows `compile_select` returns (one integer column).
 Statement compile_count(const querysets::executor::QuerySetReader& qs, const Dialect& dialect);
