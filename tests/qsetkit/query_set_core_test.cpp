@@ -18,6 +18,7 @@ using velmor_models::querysets::executor::Executor;
 using velmor_models::querysets::executor::ExecutorBase;
 using velmor_models::querysets::executor::QuerySetReader;
 using velmor_test::Customer;
+using velmor_utils::errors::TypeError;
 namespace json = boost::json;
 
 using ExecutorFn = std::unique_ptr<ExecutorBase> (*)(const QuerySetReader&);
@@ -62,12 +63,42 @@ TEST(QuerySetConstruction, GivenExecutorIsKeptButNotCopied) {
   auto* stored = qs.executor_factory().target<ExecutorFn>();
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, &no_executor);
-  QuerySet<Customer> copy = qs._copy();
+  QuerySet<Customer> copy = qs._copy();  // the framework's copy resets the settings
   EXPECT_TRUE(has_default_executors(copy));
   EXPECT_FALSE(copy.strict_class_version());
-  QuerySet<Customer> hooked(qs);  // the copy hook behaves as _copy
-  EXPECT_TRUE(has_default_executors(hooked));
-  EXPECT_FALSE(hooked.strict_class_version());
+}
+
+// A C++ copy (construction, assignment, a container, a move) is equal to its source in
+// everything; only `_copy()` returns the settings and a kind's own fields to defaults.
+TEST(QuerySetCopy, ACxxCopyKeepsEverything) {
+  const QuerySet<Customer> qs =
+      QuerySet<Customer>(Customer::declaration(), &no_executor, {}, StrictClassVersion(true));
+  const auto keeps = [](const QuerySetCore& c) {
+    auto* f = c.executor_factory().target<ExecutorFn>();
+    return f && *f == &no_executor && c.strict_class_version();
+  };
+  QuerySet<Customer> assigned;
+  assigned = qs;
+  std::vector<QuerySet<Customer>> stored{qs};
+  QuerySet<Customer> moved(QuerySet<Customer>{qs});
+  EXPECT_TRUE(keeps(QuerySet<Customer>(qs)) && keeps(assigned) && keeps(stored[0]) && keeps(moved));
+
+  const QuerySetOne<Customer> first = QuerySet<Customer>().first();
+  ASSERT_FALSE(first.raise_on_multiple());
+  QuerySetOne<Customer> one = QuerySet<Customer>().get_or_none();
+  one = first;
+  std::vector<QuerySetOne<Customer>> ones{first};
+  EXPECT_FALSE(QuerySetOne<Customer>(first).raise_on_multiple());
+  EXPECT_FALSE(one.raise_on_multiple());
+  EXPECT_FALSE(ones[0].raise_on_multiple());
+  EXPECT_TRUE(first._copy().raise_on_multiple());
+  EXPECT_FALSE(first.filter().raise_on_multiple());  // the receiver itself
+}
+
+TEST(QuerySetConstruction, ANullModelClassIsRefused) {
+  EXPECT_THROW(QuerySet<Model>(nullptr), TypeError);
+  EXPECT_THROW(QuerySetOne<Model>(nullptr), TypeError);
+  EXPECT_THROW(QuerySetCount<Model>(ModelClassPtr{}), TypeError);
 }
 
 TEST(QuerySetAccessors, EntityNameDropsThePartialSuffix) {

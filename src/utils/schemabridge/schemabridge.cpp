@@ -55,7 +55,7 @@ const json::value& mandatory(const json::object& column, std::string_view key) {
 
 std::string_view text_of(const json::value& v, std::string_view what) {
   if (!v.is_string())
-    throw TypeError(std::string(what) + " must be str, not " + std::string(kind_name(v)));
+    throw TypeError(std::string(what) + " must be text, not " + std::string(kind_name(v)));
   return v.get_string();
 }
 
@@ -88,8 +88,7 @@ bool greater_than_zero(const json::value& v) {
     case json::kind::double_:
       return v.get_double() > 0.0;
     default:
-      throw TypeError("'>' not supported between instances of '" + std::string(kind_name(v)) +
-                      "' and 'int'");
+      throw TypeError("pk must be a number to compare with 0, not " + std::string(kind_name(v)));
   }
 }
 
