@@ -17,6 +17,7 @@
 #include "velmor_models/querysets/qsetkit/instance.hpp"
 #include "velmor_models/querysets/qsetkit/query_settings.hpp"
 #include "velmor_models/querysets/qsetkit/query_state.hpp"
+#include "velmor_models/querysets/qsetkit/where.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -31,8 +32,6 @@ using executor::QuerySetReader;
 using executor::QuerySpecifier;
 using executor::SelectRelated;
 
-/// Named field filters, in the order given: field lookup -> value.
-using NamedFilters = boost::json::object;
 
 /// The strict-class-version flag, given by name only; any value counts by its truth.
 struct StrictClassVersion {
