@@ -162,6 +162,21 @@ TEST(RelatedObjects, PathsBuildATree) {
   EXPECT_EQ(no_paths.get_select_related(), SelectRelated(json::object()));
 }
 
+TEST(RelatedObjects, AbsurdlyDeepPathsAreRefused) {
+  std::string deep = "a";
+  for (std::size_t i = 1; i < max_related_depth; ++i) deep += "__a";
+  auto qs = QuerySet<Customer>().select_related(deep);  // the deepest allowed
+  EXPECT_THROW((void)qs.select_related("x", deep + "__a"), ValueError);
+  std::string huge(1000000, '_');
+  try {
+    (void)qs.select_related(huge);
+    FAIL() << "expected a ValueError";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("at most 64 are allowed"), std::string::npos);
+  }
+  EXPECT_EQ(std::get<json::object>(std::as_const(qs).get_select_related()).size(), 1u);
+}
+
 TEST(Windows, SlicesAndIndexesSetTheWindow) {
   QuerySet<Customer> qs;
   auto w = qs[{10, 20}];

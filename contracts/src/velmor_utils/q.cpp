@@ -3,6 +3,7 @@
 
 #include "velmor_utils/errors.hpp"
 #include "velmor_utils/query/utils.hpp"
+#include "velmor_utils/utils/text.hpp"
 #include "velmor_utils/values.hpp"
 
 namespace velmor_utils::query {
@@ -12,34 +13,48 @@ constexpr std::string_view lookup_names[] = {"exact", "iexact",   "contains", "i
                                              "startswith", "endswith", "gt",  "gte",
                                              "lt",    "lte",      "in",       "isnull"};
 
-void append_text(std::string& out, const Q& q) {
-  switch (q.kind()) {
-    case Q::Kind::empty: out += "<empty>"; return;
-    case Q::Kind::leaf: {
-      const Filter& f = q.filter();
-      out += f.path;
-      if (f.lookup != Lookup::exact) (out += "__") += lookup_name(f.lookup);
-      out += '=';
-      out += boost::json::serialize(f.value);
-      return;
+void append_leaf(std::string& out, const Filter& f) {
+  out += f.path;
+  if (f.lookup != Lookup::exact) (out += "__") += lookup_name(f.lookup);
+  out += '=';
+  out += boost::json::serialize(f.value);
+}
+
+// Prints with an explicit stack of pending pieces: a condition or a literal text.
+void append_text(std::string& out, const Q& root) {
+  struct Piece {
+    const Q* q;
+    std::string_view text;  // used when q is null
+  };
+  std::vector<Piece> todo{{&root, {}}};
+  while (!todo.empty()) {
+    Piece piece = todo.back();
+    todo.pop_back();
+    if (!piece.q) {
+      out += piece.text;
+      continue;
     }
-    case Q::Kind::not_:
-      out += "NOT (";
-      append_text(out, q.children()[0]);
-      out += ')';
-      return;
-    case Q::Kind::and_:
-    case Q::Kind::or_: {
-      const char* sep = q.kind() == Q::Kind::and_ ? " AND " : " OR ";
-      out += '(';
-      bool first = true;
-      for (const Q& c : q.children()) {
-        if (!first) out += sep;
-        first = false;
-        append_text(out, c);
+    const Q& q = *piece.q;
+    switch (q.kind()) {
+      case Q::Kind::empty: out += "<empty>"; break;
+      case Q::Kind::leaf: append_leaf(out, q.filter()); break;
+      case Q::Kind::not_:
+        out += "NOT (";
+        todo.push_back({nullptr, ")"});
+        todo.push_back({&q.children()[0], {}});
+        break;
+      case Q::Kind::and_:
+      case Q::Kind::or_: {
+        const std::string_view sep = q.kind() == Q::Kind::and_ ? " AND " : " OR ";
+        out += '(';
+        todo.push_back({nullptr, ")"});
+        const auto children = q.children();
+        for (std::size_t i = children.size(); i-- > 0;) {
+          todo.push_back({&children[i], {}});
+          if (i > 0) todo.push_back({nullptr, sep});
+        }
+        break;
       }
-      out += ')';
-      return;
     }
   }
 }
@@ -71,13 +86,13 @@ Filter Filter::parse(std::string_view name, boost::json::value value) {
        pos = path.find("__", pos + 2))
     empty_segment = path.compare(pos + 2, 2, "__") == 0;
   if (empty_segment)
-    throw errors::ValueError("Invalid named filter '" + std::string(name) +
+    throw errors::ValueError("Invalid named filter '" + utils::text::printable(name) +
                                "': empty field name in path");
   if (f.lookup == Lookup::in && !value.is_array())
-    throw errors::TypeError("The 'in' lookup of '" + std::string(name) + "' needs a list, not " +
+    throw errors::TypeError("The 'in' lookup of '" + utils::text::printable(name) + "' needs a list, not " +
                             std::string(values::kind_name(value)));
   if (f.lookup == Lookup::isnull && !value.is_bool())
-    throw errors::TypeError("The 'isnull' lookup of '" + std::string(name) +
+    throw errors::TypeError("The 'isnull' lookup of '" + utils::text::printable(name) +
                             "' needs a boolean, not " + std::string(values::kind_name(value)));
   f.value = std::move(value);
   return f;
@@ -154,14 +169,40 @@ Q Q::operator~() const {
 }
 
 bool operator==(const Q& a, const Q& b) noexcept {
-  if (a.node_ == b.node_) return true;
-  if (a.kind() != b.kind()) return false;
-  if (a.kind() == Q::Kind::leaf) return a.filter() == b.filter();
-  auto ac = a.children(), bc = b.children();
-  if (ac.size() != bc.size()) return false;
-  for (std::size_t i = 0; i < ac.size(); ++i)
-    if (!(ac[i] == bc[i])) return false;
+  // Pairs still to compare, walked with an explicit stack rather than by recursion.
+  std::vector<std::pair<const Q*, const Q*>> todo{{&a, &b}};
+  while (!todo.empty()) {
+    auto [x, y] = todo.back();
+    todo.pop_back();
+    if (x->node_ == y->node_) continue;
+    if (x->kind() != y->kind()) return false;
+    if (x->kind() == Q::Kind::leaf) {
+      if (!(x->filter() == y->filter())) return false;
+      continue;
+    }
+    auto xc = x->children(), yc = y->children();
+    if (xc.size() != yc.size()) return false;
+    for (std::size_t i = 0; i < xc.size(); ++i) todo.emplace_back(&xc[i], &yc[i]);
+  }
   return true;
+}
+
+Q::Node::~Node() {
+  // Subtrees owned by this node alone are taken over here and released one at a time;
+  // each released node then finds no such subtree left, so no destructor recurses.
+  std::vector<Q> owned;
+  auto take = [&owned](Q& q) {
+    if (q.node_ && q.node_.use_count() == 1) owned.push_back(std::move(q));
+  };
+  for (Q& c : children) take(c);
+  take(operand);
+  while (!owned.empty()) {
+    Q q = std::move(owned.back());
+    owned.pop_back();
+    auto& node = const_cast<Node&>(*q.node_);  // its last owner: about to be destroyed
+    for (Q& c : node.children) take(c);
+    take(node.operand);
+  }
 }
 
 std::string Q::str() const {

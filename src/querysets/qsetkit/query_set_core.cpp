@@ -12,6 +12,7 @@
 #include "velmor_models/querysets/async_executor.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_utils/errors.hpp"
+#include "velmor_utils/utils/text.hpp"
 #include "velmor_utils/values.hpp"
 
 namespace velmor_models::querysets::qsetkit {
@@ -158,6 +159,19 @@ void QuerySetCore::set_order_by(std::span<const std::string_view> texts) {
 
 void QuerySetCore::set_select_related(std::span<const std::string_view> paths) {
   boost::json::object root;
+  for (std::string_view path : paths) {
+    // The tree is as deep as the longest path; a depth no model has is refused before
+    // anything is built, rather than making a tree that is costly to copy and destroy.
+    std::size_t names = 1;
+    for (std::size_t pos = path.find("__"); pos != std::string_view::npos;
+         pos = path.find("__", pos + 2))
+      ++names;
+    if (names > max_related_depth)
+      throw ValueError("select_related path '" +
+                       velmor_utils::utils::text::printable(path.substr(0, 200)) +
+                       (path.size() > 200 ? "...'" : "'") + " names " + std::to_string(names) +
+                       " relations; at most " + std::to_string(max_related_depth) + " are allowed");
+  }
   for (std::string_view path : paths) {
     boost::json::object* node = &root;
     std::size_t start = 0;

@@ -5,7 +5,8 @@
 // path of field names joined by "__", optionally ending in a lookup (`exact` when
 // absent). Nodes are immutable and shared, so copying a condition is cheap and a copy
 // can be combined further without touching its source. Backends walk the tree through
-// `kind()`, `children()` and `filter()`.
+// `kind()`, `children()` and `filter()`. Printing, comparing and destroying a condition
+// walk it without recursion, so any depth is safe (100,000 nested negations included).
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
@@ -19,7 +20,18 @@
 namespace velmor_utils::query {
 
 enum class Lookup {
-  exact, iexact, contains, icontains, startswith, endswith, gt, gte, lt, lte, in, isnull
+  exact,
+  iexact,
+  contains,
+  icontains,
+  startswith,
+  endswith,
+  gt,
+  gte,
+  lt,
+  lte,
+  in,
+  isnull
 };
 
 /// The lookup's name as written after the last "__".
@@ -87,6 +99,9 @@ struct Q::Node {
   Filter filter;            // leaf only
   std::vector<Q> children;  // and_/or_
   Q operand;                // not_: kept inline, so a negation costs one allocation
+  /// Releases the subtrees it owns alone one by one rather than recursively, so that
+  /// however deep a condition is nested, destroying it does not exhaust the stack.
+  ~Node();
 };
 
 }  // namespace velmor_utils::query

@@ -131,6 +131,8 @@ class QuerySetBase : public QuerySetCore {
   }
 
   /// Include related objects in the query results.
+  ///
+  /// A path of more than `max_related_depth` relation names is a ValueError.
   template <std::convertible_to<std::string_view>... Paths>
   Self select_related(const Paths&... paths) const {
     const std::string_view views[] = {std::string_view(paths)..., {}};

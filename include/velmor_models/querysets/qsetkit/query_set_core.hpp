@@ -32,7 +32,6 @@ using executor::QuerySetReader;
 using executor::QuerySpecifier;
 using executor::SelectRelated;
 
-
 /// The strict-class-version flag, given by name only; any value counts by its truth.
 struct StrictClassVersion {
   bool value = false;
@@ -52,6 +51,9 @@ struct Slice {
   std::optional<std::int64_t> stop;
   std::optional<Step> step;
 };
+
+/// The most relation names one select_related path may chain ("a__b" chains two).
+inline constexpr std::size_t max_related_depth = 64;
 
 /// The state of a query set and the work behind its operations. The typed query sets
 /// (QuerySetBase and its variants) add only the model type and the result kinds; an
@@ -149,6 +151,7 @@ class QuerySetCore : public QuerySetReader {
   /// conditions; nothing happens for an empty group.
   void add_conditions(std::span<const Q> conditions, bool negated, const NamedFilters& named);
   void set_order_by(std::span<const std::string_view> texts);
+  /// ValueError for a path of more than `max_related_depth` relation names.
   void set_select_related(std::span<const std::string_view> paths);
   void set_window(std::int64_t index) noexcept;
   void set_window(const Slice& slice);
