@@ -76,8 +76,9 @@ TEST(Conditions, MessagesShowControlBytesEscaped) {
     return std::string("no error");
   };
   using namespace std::string_view_literals;
-  EXPECT_EQ(message([] { (void)OrderBy::from_string("a\0b"sv); }),
-            "Invalid ordering text 'a\\0b': expected a field name, optionally prefixed by '-' or '+'");
+  EXPECT_EQ(
+      message([] { (void)OrderBy::from_string("a\0b"sv); }),
+      "Invalid ordering text 'a\\0b': expected a field name, optionally prefixed by '-' or '+'");
   EXPECT_EQ(message([] { (void)velmor_utils::query::Filter::parse("x\n____y"sv, 1); }),
             "Invalid named filter 'x\\x0a____y': empty field name in path");
   EXPECT_EQ(velmor_utils::utils::text::printable("a\\b\x7f"), "a\\\\b\\x7f");
@@ -133,13 +134,13 @@ TEST(ModelClasses, LegacyInstancesKeepTheOriginalClass) {
 }
 
 TEST(ModelClasses, RunTimeClassesComeFromSchemas) {
-  velmor_utils::schemas::schema::ObjectSchema schema(json::object{
-      {"title", "OrderItem"},
-      {"__table_name__", "order_items"},
-      {"properties",
-       {{"id", {{"type", "integer"}, {"title", "id"}}},
-        {"qty", {{"type", "integer"}, {"title", "qty"}, {"default", 1}}}}},
-      {"required", json::array{"id"}}});
+  velmor_utils::schemas::schema::ObjectSchema schema(
+      json::object{{"title", "OrderItem"},
+                   {"__table_name__", "order_items"},
+                   {"properties",
+                    {{"id", {{"type", "integer"}, {"title", "id"}}},
+                     {"qty", {{"type", "integer"}, {"title", "qty"}, {"default", 1}}}}},
+                   {"required", json::array{"id"}}});
   auto cls = model::ModelClass::from_schema(schema);
   EXPECT_EQ(cls->name(), "OrderItem");
   EXPECT_EQ(QuerySet<model::Model>(cls).table_name(), "order_items");

@@ -12,6 +12,7 @@
 #include <boost/json/value.hpp>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -97,8 +98,18 @@ class Q {
 struct Q::Node {
   Kind kind;
   Filter filter;            // leaf only
-  std::vector<Q> children;  // and_/or_
+  std::vector<Q> children;  // and_/or_: the operands after those of `prefix`
   Q operand;                // not_: kept inline, so a negation costs one allocation
+  /// and_/or_: a node of the same kind whose operands come first. Adding one operand to
+  /// a wide AND (each filter() call does) then shares the operands it had instead of
+  /// copying them, so n successive additions cost O(n), not O(n^2).
+  std::shared_ptr<const Node> prefix;
+  std::size_t count = 0;  ///< and_/or_: all operands, the prefix's included
+  /// The operands in one row, made the first time `children()` asks for them.
+  mutable std::vector<Q> flat;
+  mutable std::once_flag flat_once;
+
+  Node(Kind k, Filter f = {}, Q op = {}) : kind(k), filter(std::move(f)), operand(std::move(op)) {}
   /// Releases the subtrees it owns alone one by one rather than recursively, so that
   /// however deep a condition is nested, destroying it does not exhaust the stack.
   ~Node();
