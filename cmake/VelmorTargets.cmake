@@ -49,3 +49,16 @@ function(velmor_add_test name)
   velmor_set_warnings(${name})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
 endfunction()
+
+# velmor_add_child_directories([EXCLUDE dir...]): adds every direct child directory of the
+# current source directory that has a CMakeLists.txt, except those excluded.
+function(velmor_add_child_directories)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+    ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child IN LISTS children)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt AND NOT child IN_LIST ARG_EXCLUDE)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()

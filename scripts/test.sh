@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with warnings as errors and runs every
-# test; with --sanitize, the same in an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# test; with --sanitize, the same in an AddressSanitizer + UndefinedBehaviorSanitizer build;
+# with --clang, the tests built by clang 14 (the code must not lean on one compiler).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -12,6 +13,10 @@ if [ "${1:-}" = "--sanitize" ]; then
          -DVELMOR_BUILD_BENCH=OFF -DVELMOR_BUILD_EXAMPLES=OFF)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+elif [ "${1:-}" = "--clang" ]; then
+  dir=build/clang
+  flags=(-DCMAKE_BUILD_TYPE=Release -DVELMOR_WERROR=ON -DCMAKE_CXX_COMPILER=clang++-14
+         -DVELMOR_BUILD_BENCH=OFF -DVELMOR_BUILD_EXAMPLES=OFF)
 fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <set>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "test_models.hpp"
 #include "velmor_models/querysets/errors.hpp"
@@ -26,13 +30,21 @@ const Q b = Q({{"b", 2}});
 const Q c = Q({{"c", 3}});
 
 template <class QS, class A>
-concept takes_only = requires(const QS& qs, A a) { qs.only(a); };
+concept takes_only = requires(const QS& qs, A a) {
+  qs.only(a);
+};
 template <class QS, class A>
-concept takes_distinct = requires(const QS& qs, A a) { qs.distinct(a); };
+concept takes_distinct = requires(const QS& qs, A a) {
+  qs.distinct(a);
+};
 template <class QS, class A>
-concept takes_using = requires(const QS& qs, A a) { qs.using_(a); };
+concept takes_using = requires(const QS& qs, A a) {
+  qs.using_(a);
+};
 
-std::set<std::string> as_set(const std::vector<std::string>& v) { return {v.begin(), v.end()}; }
+std::set<std::string> as_set(const std::vector<std::string>& v) {
+  return {v.begin(), v.end()};
+}
 
 TEST(Filtering, NothingGivenReturnsTheReceiverItself) {
   QuerySetOne<Customer> open = QuerySet<Customer>().first();
@@ -79,8 +91,29 @@ TEST(Filtering, ExcludeRefusesANegatedNamedValue) {
     (void)qs.exclude({{"negated", true}, {"a", 1}});
     FAIL() << "expected a TypeError";
   } catch (const TypeError& e) {
-    EXPECT_STREQ(e.what(), "exclude() got multiple values for keyword argument 'negated'");
+    EXPECT_STREQ(e.what(),
+                 "exclude() sets the negation itself; a named filter 'negated' is not allowed");
   }
+}
+
+// Each filter() adds one operand and shares the ones before: 100,000 successive filters
+// take linear time (a quadratic accumulation would not finish), and copies stay apart.
+TEST(Filtering, SuccessiveFiltersAccumulateLinearly) {
+  constexpr std::size_t n = 100000;
+  QuerySet<Customer> qs;
+  std::vector<QuerySet<Customer>> kept;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string name = "f";
+    name += std::to_string(i);
+    qs = qs.filter({{name, 1}});
+    if (i == 9) kept.push_back(qs);
+  }
+  const auto all = qs.get_conditions().children();
+  ASSERT_EQ(all.size(), n);
+  EXPECT_EQ(all[n - 1].filter().path, "f99999");
+  EXPECT_EQ(kept[0].get_conditions().children().size(), 10u);
+  EXPECT_EQ(kept[0].filter({{"g", 2}}).get_conditions().children().size(), 11u);
+  EXPECT_EQ(qs.get_conditions(), qs._copy().get_conditions());
 }
 
 TEST(Filtering, AnEmptyConditionChangesNothingButStillCopies) {
@@ -128,6 +161,10 @@ TEST(FieldSelection, OnlyUnitesDistinctReplaces) {
   EXPECT_EQ(as_set(std::as_const(qs).get_query_specifier().only),
             (std::set<std::string>{"a", "b", "c"}));
   EXPECT_EQ(std::as_const(qs).get_query_specifier().only.size(), 3u);
+  // Each name once, also when the current list was given a name twice through the getter.
+  auto twice = QuerySet<Customer>().only({"a"});
+  twice.get_query_specifier().only.push_back("a");
+  EXPECT_EQ(twice.only({"b", "b"}).get_query_specifier().only.size(), 2u);
   auto d = qs.distinct({"a"}).distinct({"b"});
   EXPECT_EQ(std::as_const(d).get_query_specifier().distinct, std::vector<std::string>{"b"});
 }
@@ -154,6 +191,21 @@ TEST(RelatedObjects, PathsBuildATree) {
             SelectRelated(json::object{{"a", {{"b", json::object()}, {"c", json::object()}}}}));
   const auto no_paths = qs.select_related();
   EXPECT_EQ(no_paths.get_select_related(), SelectRelated(json::object()));
+}
+
+TEST(RelatedObjects, AbsurdlyDeepPathsAreRefused) {
+  std::string deep = "a";
+  for (std::size_t i = 1; i < max_related_depth; ++i) deep += "__a";
+  auto qs = QuerySet<Customer>().select_related(deep);  // the deepest allowed
+  EXPECT_THROW((void)qs.select_related("x", deep + "__a"), ValueError);
+  std::string huge(1000000, '_');
+  try {
+    (void)qs.select_related(huge);
+    FAIL() << "expected a ValueError";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("at most 64 are allowed"), std::string::npos);
+  }
+  EXPECT_EQ(std::get<json::object>(std::as_const(qs).get_select_related()).size(), 1u);
 }
 
 TEST(Windows, SlicesAndIndexesSetTheWindow) {
@@ -183,11 +235,36 @@ TEST(Windows, StepMustBeOneAndBothBoundsAreNeeded) {
   EXPECT_EQ(step_message({0, 10, 2}), "QuerySet slicing does not support step: 2.");
   EXPECT_EQ(step_message({0, 10, 2.5}), "QuerySet slicing does not support step: 2.5.");
   EXPECT_EQ(step_message({0, 10, 3.0}), "QuerySet slicing does not support step: 3.0.");
+  // Floats read as their shortest round-trip text, with a decimal point.
+  const std::pair<double, std::string_view> floats[] = {{1e5, "100000.0"},
+                                                        {1e-4, "0.0001"},
+                                                        {1e16, "1e+16"},
+                                                        {1e-5, "1e-05"},
+                                                        {-0.5, "-0.5"},
+                                                        {1.5e300, "1.5e+300"},
+                                                        {1e15, "1000000000000000.0"},
+                                                        {123.456, "123.456"},
+                                                        {std::nan(""), "nan"},
+                                                        {-HUGE_VAL, "-inf"}};
+  for (auto [step, text] : floats)
+    EXPECT_EQ(step_message({0, 10, step}),
+              "QuerySet slicing does not support step: " + std::string(text) + ".");
   EXPECT_NO_THROW((void)qs[Slice(0, 10, 1)]);
   EXPECT_NO_THROW((void)qs[Slice(0, 10, 1.0)]);
   EXPECT_THROW((void)qs[Slice(std::nullopt, 10)], TypeError);
   EXPECT_THROW((void)qs[Slice(5, std::nullopt)], TypeError);
   EXPECT_EQ(qs.get_paginator().offset, std::nullopt);
+}
+
+TEST(Windows, BoundsWhoseDistanceOverflowsAreRefused) {
+  constexpr auto lo = std::numeric_limits<std::int64_t>::min();
+  constexpr auto hi = std::numeric_limits<std::int64_t>::max();
+  QuerySet<Customer> qs;
+  EXPECT_THROW((void)qs[Slice(lo, hi)], ValueError);
+  EXPECT_THROW((void)qs[Slice(hi, lo)], ValueError);
+  EXPECT_THROW((void)qs[Slice(-1, hi)], ValueError);
+  EXPECT_EQ((qs[Slice(0, hi)].get_paginator().limit), hi);
+  EXPECT_EQ((qs[Slice(-1, lo)].get_paginator().limit), lo + 1);
 }
 
 TEST(EmptyResult, NoneMarksACopyAndStaysMarked) {

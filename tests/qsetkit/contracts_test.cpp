@@ -42,6 +42,49 @@ TEST(Conditions, TruthCombinationAndCopies) {
   EXPECT_EQ(Q({{"a", 1}, {"b", 2}}), left);
 }
 
+// However deep a condition is nested, printing, comparing and destroying it are walks
+// without recursion: the stack is never exhausted.
+TEST(Conditions, DeepNestingIsSafe) {
+  constexpr int depth = 100000;
+  const Q a({{"a", 1}}), b({{"b", 2}});
+  auto negations = [&] {
+    Q q = a;
+    for (int i = 0; i < depth; ++i) q = ~q;
+    return q;
+  };
+  auto alternating = [&] {
+    Q q = a;
+    for (int i = 0; i < depth; ++i) q = i % 2 ? (q | b) : (q & b);
+    return q;
+  };
+  Q n = negations();
+  EXPECT_EQ(n.str().size(), 6u * depth + 3);  // "NOT (" ... ")" around "a=1"
+  EXPECT_EQ(n, negations());
+  EXPECT_NE(n, ~n);
+  Q m = alternating();
+  EXPECT_EQ(m, alternating());
+  EXPECT_NE(m, m & a);
+  EXPECT_EQ(m.str().substr(0, 12), std::string(12, '('));
+}
+
+TEST(Conditions, MessagesShowControlBytesEscaped) {
+  auto message = [](auto&& make) {
+    try {
+      make();
+    } catch (const velmor_utils::errors::Error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  using namespace std::string_view_literals;
+  EXPECT_EQ(
+      message([] { (void)OrderBy::from_string("a\0b"sv); }),
+      "Invalid ordering text 'a\\0b': expected a field name, optionally prefixed by '-' or '+'");
+  EXPECT_EQ(message([] { (void)velmor_utils::query::Filter::parse("x\n____y"sv, 1); }),
+            "Invalid named filter 'x\\x0a____y': empty field name in path");
+  EXPECT_EQ(velmor_utils::utils::text::printable("a\\b\x7f"), "a\\\\b\\x7f");
+}
+
 TEST(Conditions, NamesParseIntoPathAndLookup) {
   auto f = velmor_utils::query::Filter::parse("_address__object_version", "v1");
   EXPECT_EQ(f.path, "_address__object_version");
@@ -92,13 +135,13 @@ TEST(ModelClasses, LegacyInstancesKeepTheOriginalClass) {
 }
 
 TEST(ModelClasses, RunTimeClassesComeFromSchemas) {
-  velmor_utils::schemas::schema::ObjectSchema schema(json::object{
-      {"title", "OrderItem"},
-      {"__table_name__", "order_items"},
-      {"properties",
-       {{"id", {{"type", "integer"}, {"title", "id"}}},
-        {"qty", {{"type", "integer"}, {"title", "qty"}, {"default", 1}}}}},
-      {"required", json::array{"id"}}});
+  velmor_utils::schemas::schema::ObjectSchema schema(
+      json::object{{"title", "OrderItem"},
+                   {"__table_name__", "order_items"},
+                   {"properties",
+                    {{"id", {{"type", "integer"}, {"title", "id"}}},
+                     {"qty", {{"type", "integer"}, {"title", "qty"}, {"default", 1}}}}},
+                   {"required", json::array{"id"}}});
   auto cls = model::ModelClass::from_schema(schema);
   EXPECT_EQ(cls->name(), "OrderItem");
   EXPECT_EQ(QuerySet<model::Model>(cls).table_name(), "order_items");

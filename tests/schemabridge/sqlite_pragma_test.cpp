@@ -94,7 +94,7 @@ const json::object& property(const Schema& s, std::string_view name) {
 class SqlitePragma : public testing::Test {
  protected:
   Database db;
-  const ExternalSchemaConverter converter;
+  const ExternalSchemaConverter converter{};
 };
 
 TEST_F(SqlitePragma, RowsHaveTheShapeTheConverterReads) {

@@ -1,5 +1,6 @@
 #include "velmor_utils/errors.hpp"
 #include "velmor_utils/query/data_models/order_by.hpp"
+#include "velmor_utils/utils/text.hpp"
 
 namespace velmor_utils::query::data_models::order_by {
 namespace {
@@ -23,7 +24,7 @@ OrderBy OrderBy::from_string(std::string_view text) {
             field.find("____") == std::string_view::npos;
   for (char c : field) ok = ok && is_word_char(c);
   if (!ok)
-    throw errors::ValueError("Invalid ordering text '" + std::string(text) +
+    throw errors::ValueError("Invalid ordering text '" + utils::text::printable(text) +
                              "': expected a field name, optionally prefixed by '-' or '+'");
   return OrderBy(std::string(field), direction);
 }

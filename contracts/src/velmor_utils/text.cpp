@@ -21,7 +21,8 @@ std::string singularize(std::string_view w) {
   if (ends_with(lower, "sses") || ends_with(lower, "ches") || ends_with(lower, "shes") ||
       ends_with(lower, "xes") || ends_with(lower, "zzes"))
     return cut(2);
-  if (ends_with(lower, "ss") || ends_with(lower, "us") || ends_with(lower, "is")) return std::string(w);
+  if (ends_with(lower, "ss") || ends_with(lower, "us") || ends_with(lower, "is"))
+    return std::string(w);
   if (ends_with(lower, "s") && w.size() > 1) return cut(1);
   return std::string(w);
 }
@@ -41,8 +42,30 @@ std::string classify(std::string_view table_name) {
   std::string out;
   for (std::size_t i = 0; i < words.size(); ++i) {
     std::string word = i + 1 == words.size() ? singularize(words[i]) : std::string(words[i]);
-    if (!word.empty()) word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+    if (!word.empty())
+      word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
     out += word;
+  }
+  return out;
+}
+
+std::string printable(std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == 0) {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
   }
   return out;
 }

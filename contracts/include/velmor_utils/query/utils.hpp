@@ -5,12 +5,14 @@
 // path of field names joined by "__", optionally ending in a lookup (`exact` when
 // absent). Nodes are immutable and shared, so copying a condition is cheap and a copy
 // can be combined further without touching its source. Backends walk the tree through
-// `kind()`, `children()` and `filter()`.
+// `kind()`, `children()` and `filter()`. Printing, comparing and destroying a condition
+// walk it without recursion, so any depth is safe (100,000 nested negations included).
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,7 +21,18 @@
 namespace velmor_utils::query {
 
 enum class Lookup {
-  exact, iexact, contains, icontains, startswith, endswith, gt, gte, lt, lte, in, isnull
+  exact,
+  iexact,
+  contains,
+  icontains,
+  startswith,
+  endswith,
+  gt,
+  gte,
+  lt,
+  lte,
+  in,
+  isnull
 };
 
 /// The lookup's name as written after the last "__".
@@ -85,8 +98,21 @@ class Q {
 struct Q::Node {
   Kind kind;
   Filter filter;            // leaf only
-  std::vector<Q> children;  // and_/or_
+  std::vector<Q> children;  // and_/or_: the operands after those of `prefix`
   Q operand;                // not_: kept inline, so a negation costs one allocation
+  /// and_/or_: a node of the same kind whose operands come first. Adding one operand to
+  /// a wide AND (each filter() call does) then shares the operands it had instead of
+  /// copying them, so n successive additions cost O(n), not O(n^2).
+  std::shared_ptr<const Node> prefix;
+  std::size_t count = 0;  ///< and_/or_: all operands, the prefix's included
+  /// The operands in one row, made the first time `children()` asks for them.
+  mutable std::vector<Q> flat;
+  mutable std::once_flag flat_once;
+
+  Node(Kind k, Filter f = {}, Q op = {}) : kind(k), filter(std::move(f)), operand(std::move(op)) {}
+  /// Releases the subtrees it owns alone one by one rather than recursively, so that
+  /// however deep a condition is nested, destroying it does not exhaust the stack.
+  ~Node();
 };
 
 }  // namespace velmor_utils::query
