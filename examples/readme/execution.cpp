@@ -1,5 +1,5 @@
 // The README's second example: executing query sets, synchronously and as coroutines,
-// over a few records kept in memory.
+// on the embedded SQLite database that the default alias opens when nothing is configured.
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -7,17 +7,16 @@
 #include <iostream>
 
 #include "customer.hpp"
+#include "velmor_models/backends/tables.hpp"
 #include "velmor_utils/utils/decorators.hpp"
 
-using velmor_models::querysets::executor::MemoryStore;
 namespace decorators = velmor_utils::utils::decorators;
 
 namespace {
 
 void store(std::string_view name, std::string_view city, int age) {
-  MemoryStore::instance().insert(
-      "default", "customers",
-      {boost::json::object{{"name", name}, {"city", city}, {"age", age}}, std::nullopt});
+  const boost::json::object record{{"name", name}, {"city", city}, {"age", age}};
+  velmor_models::backends::insert_records("default", *Customer::declaration(), {&record, 1});
 }
 
 bool run_synchronously() {
@@ -47,6 +46,7 @@ boost::asio::awaitable<std::optional<Instance<Customer>>> find_bo() {
 }  // namespace
 
 int main() {
+  velmor_models::backends::create_table("default", *Customer::declaration());
   store("Ann", "Oslo", 34);
   store("Bo", "Oslo", 25);
   store("Cy", "Lima", 40);

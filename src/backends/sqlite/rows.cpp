@@ -70,6 +70,11 @@ std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
     throw velmor_utils::errors::ValueError("the statement returns " + std::to_string(n) +
                                            " columns, " + std::to_string(columns.size()) +
                                            " were described: " + sql);
+  // A row saved without metadata has none: its NULL `_metadata` is left out of the record
+  // rather than handed to materialisation as a null mapping.
+  int metadata_column = -1;
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    if (columns[i].name == "_metadata") metadata_column = static_cast<int>(i);
   for (;;) {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) break;
@@ -78,7 +83,7 @@ std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
     for (int i = 0; i < n; ++i) {
       if (columns.empty())
         record.emplace(names[i], by_storage(stmt, i, sqlite3_column_type(stmt, i)));
-      else
+      else if (i != metadata_column || sqlite3_column_type(stmt, i) != SQLITE_NULL)
         record.emplace(columns[i].name, decode(stmt, i, columns[i].type));
     }
     out.push_back(velmor_glue::Data{std::move(record), boost::json::object()});
