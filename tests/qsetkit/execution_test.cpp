@@ -126,7 +126,9 @@ TEST(Running, ExecutorFailuresPassThroughUnchanged) {
 
 TEST(Materialising, MetadataAndObjectIdAreDecoded) {
   QuerySet<Customer> qs;
-  auto meta_of = [&](Data d) { return qs._create_instance(false, std::move(d)).model().get("_metadata"); };
+  auto meta_of = [&](Data d) {
+    return qs._create_instance(false, std::move(d)).model().get("_metadata");
+  };
   EXPECT_EQ(meta_of(row("a", R"({"object_id": "42"})")), json::parse(R"({"object_id": 42})"));
   EXPECT_EQ(meta_of(row("a", R"({"object_id": "abc"})")), json::parse(R"({"object_id": "abc"})"));
   EXPECT_EQ(meta_of(row("a", json::object{{"object_id", 7}})), json::parse(R"({"object_id": 7})"));
@@ -139,9 +141,12 @@ TEST(Materialising, MetadataAndObjectIdAreDecoded) {
 // text, in an object_id text and anywhere in the _metadata document.
 TEST(Materialising, IntegersBeyond64BitsKeepTheirText) {
   QuerySet<Customer> qs;
-  auto meta_of = [&](Data d) { return qs._create_instance(false, std::move(d)).model().get("_metadata"); };
+  auto meta_of = [&](Data d) {
+    return qs._create_instance(false, std::move(d)).model().get("_metadata");
+  };
   const std::string big = "123456789012345678901234567890";
-  EXPECT_EQ(meta_of(row("a", json::object{{"object_id", big}})), (json::object{{"object_id", big}}));
+  EXPECT_EQ(meta_of(row("a", json::object{{"object_id", big}})),
+            (json::object{{"object_id", big}}));
   EXPECT_EQ(meta_of(row("a", R"({"object_id": 123456789012345678901234567890,
       "n": [18446744073709551615, -9223372036854775808, -9223372036854775809, 2.5, 1e3]})")),
             (json::object{{"object_id", big},
@@ -157,7 +162,8 @@ TEST(Materialising, MetadataDepthIsBoundedAndNamed) {
            std::string(levels - 1, ']') + "}";
   };
   for (std::size_t levels : {33u, 1000u})
-    EXPECT_NO_THROW((void)qs._create_instance(false, row("a", json::string(nested(levels))))) << levels;
+    EXPECT_NO_THROW((void)qs._create_instance(false, row("a", json::string(nested(levels)))))
+        << levels;
   for (std::size_t levels : {1001u, 100000u}) {
     try {
       (void)qs._create_instance(false, row("a", json::string(nested(levels))));
@@ -174,7 +180,12 @@ TEST(Materialising, LargeMetadataDecodes) {
   std::string text = R"({"object_id": 1, "big": [0)";
   for (int i = 1; i < 100000; ++i) text += ",0";
   text += "]}";
-  EXPECT_EQ(qs._create_instance(false, row("a", json::string(text))).model().get("_metadata").at("big").as_array().size(),
+  EXPECT_EQ(qs._create_instance(false, row("a", json::string(text)))
+                .model()
+                .get("_metadata")
+                .at("big")
+                .as_array()
+                .size(),
             100000u);
   EXPECT_EQ(qs._create_instance(false, row("a", R"({"object_id": "7"})")).model().get("_metadata"),
             (json::object{{"object_id", 7}}));
@@ -203,7 +214,8 @@ TEST(Materialising, BrokenRecordsFail) {
   EXPECT_THROW(qs._create_instance(false, row("a", "{}")), velmor_utils::errors::KeyError);
   EXPECT_THROW(qs._create_instance(false, row("a", "[1]")), velmor_utils::errors::AttributeError);
   EXPECT_THROW(qs._create_instance(false, row("a", R"({"object_id": 1,
-      "class_schema_reference": {}})")), velmor_utils::errors::KeyError);
+      "class_schema_reference": {}})")),
+               velmor_utils::errors::KeyError);
   EXPECT_THROW(qs._create_instance(false, Data{json::object{{"age", 3}}, {}}),
                velmor_utils::errors::ValidationError);
 }
@@ -212,11 +224,13 @@ TEST(Materialising, LatestMarkersAndMissingReferencesNeedNoLookup) {
   LatestVersions versions("v9");
   QuerySet<Customer> qs;
   for (std::string_view marker : {"LATEST", "latest", ""})
-    EXPECT_TRUE(qs._create_instance(false, stored_under(marker, json::object{{compatible, json::array{}}}))
-                    .is_current());
+    EXPECT_TRUE(
+        qs._create_instance(false, stored_under(marker, json::object{{compatible, json::array{}}}))
+            .is_current());
   EXPECT_TRUE(qs._create_instance(false, row("a", R"({"object_id": 1})")).is_current());
-  EXPECT_TRUE(qs._create_instance(false, row("a", R"({"object_id": 1, "class_schema_reference": "x"})"))
-                  .is_current());
+  EXPECT_TRUE(
+      qs._create_instance(false, row("a", R"({"object_id": 1, "class_schema_reference": "x"})"))
+          .is_current());
   EXPECT_EQ(versions.lookups, 0);
 }
 
@@ -228,7 +242,8 @@ struct VersionCase {
 };
 
 void PrintTo(const VersionCase& c, std::ostream* os) {
-  *os << (c.strict ? "strict " : "") << (c.record_metadata ? json::serialize(*c.record_metadata) : "none");
+  *os << (c.strict ? "strict " : "")
+      << (c.record_metadata ? json::serialize(*c.record_metadata) : "none");
 }
 
 class VersionDecision : public testing::TestWithParam<VersionCase> {};
@@ -250,20 +265,21 @@ TEST_P(VersionDecision, LegacyOnlyWhenIncompatible) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, VersionDecision,
-    testing::Values(
-        VersionCase{true, json::object{{compatible, json::array{"v3"}}}, false, true},
-        VersionCase{false, std::nullopt, false, false},
-        VersionCase{false, json::object{}, false, false},
-        VersionCase{false, json::object{{"other", 1}}, false, false},
-        VersionCase{false, json::object{{compatible, json::array{"v1", "v2"}}}, false, false},
-        VersionCase{false, json::object{{compatible, json::array{"v1"}}}, true, true},
-        VersionCase{false, json::object{{compatible, json::array{}}}, true, true}));
+    testing::Values(VersionCase{true, json::object{{compatible, json::array{"v3"}}}, false, true},
+                    VersionCase{false, std::nullopt, false, false},
+                    VersionCase{false, json::object{}, false, false},
+                    VersionCase{false, json::object{{"other", 1}}, false, false},
+                    VersionCase{false, json::object{{compatible, json::array{"v1", "v2"}}}, false,
+                                false},
+                    VersionCase{false, json::object{{compatible, json::array{"v1"}}}, true, true},
+                    VersionCase{false, json::object{{compatible, json::array{}}}, true, true}));
 
 TEST(Materialising, EqualVersionsAreCurrent) {
   LatestVersions versions("v1");
   QuerySet<Customer> qs;
-  EXPECT_TRUE(qs._create_instance(false, stored_under("v1", json::object{{compatible, json::array{}}}))
-                  .is_current());
+  EXPECT_TRUE(
+      qs._create_instance(false, stored_under("v1", json::object{{compatible, json::array{}}}))
+          .is_current());
 }
 
 TEST(Materialising, LegacyPrecedesPartialAndPartialSelectsFields) {
@@ -288,7 +304,8 @@ TEST(Materialising, LegacyPrecedesPartialAndPartialSelectsFields) {
 TEST(Materialising, AnnotationsPresentInTheDataAreSet) {
   QuerySet<Customer> qs;
   qs.annotate({{"score", 0}, {"missing", 0}});
-  Instance<Model> obj = qs._create_instance(false, Data{json::object{{"name", "Ann"}, {"score", 9}}, {}});
+  Instance<Model> obj =
+      qs._create_instance(false, Data{json::object{{"name", "Ann"}, {"score", 9}}, {}});
   EXPECT_EQ(obj.model().get("score"), 9);
   EXPECT_EQ(obj.model().find("missing"), nullptr);
 }
@@ -393,8 +410,8 @@ TEST(Coroutines, AwaitablesOutliveTheirQuerySets) {
   Script s;
   s.records = std::vector<Data>{row("Ann")};
   s.count = 3;
-  auto count = QuerySetCount<Customer>(Customer::declaration(), factory(s), async_factory(s))
-                   .aexecute();
+  auto count =
+      QuerySetCount<Customer>(Customer::declaration(), factory(s), async_factory(s)).aexecute();
   auto records = over(s)._aexecute_query();
   auto instance = over(s)._acreate_instance(false, row("Cy"));
   EXPECT_EQ(run(std::move(count)), 3);
@@ -421,8 +438,7 @@ TEST(Coroutines, ACancelledQueryReachesTheAwaitingCaller) {
   boost::asio::cancellation_signal cancel;
   boost::asio::co_spawn(
       loop, [&]() -> boost::asio::awaitable<void> { result.emplace(co_await qs.aexecute()); },
-      boost::asio::bind_cancellation_slot(cancel.slot(),
-                                          [&](std::exception_ptr e) { error = e; }));
+      boost::asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) { error = e; }));
   loop.poll();  // runs up to the executor's suspension
   cancel.emit(boost::asio::cancellation_type::terminal);
   loop.run();

@@ -144,7 +144,9 @@ struct FlagCase {
 };
 
 // Names the generated cases by their value rather than by their bytes.
-void PrintTo(const FlagCase& c, std::ostream* os) { *os << c.json_value; }
+void PrintTo(const FlagCase& c, std::ostream* os) {
+  *os << c.json_value;
+}
 
 json::array single_column(std::string_view notnull, std::string_view pk) {
   return columns(std::string(R"([{"name": "c", "type": "TEXT", "notnull": )") +

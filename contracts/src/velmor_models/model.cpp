@@ -87,8 +87,7 @@ std::unique_ptr<Model> ModelClass::construct(object values) const {
         values.emplace(f.name, *f.default_value);
         continue;
       }
-      if (f.required)
-        throw ValidationError(name_ + ": field '" + f.name + "' is required");
+      if (f.required) throw ValidationError(name_ + ": field '" + f.name + "' is required");
       continue;
     }
     if (v->is_null() && !f.required) continue;
@@ -107,7 +106,9 @@ const value& Model::get(std::string_view name) const {
                                              std::string(name) + "'");
 }
 
-void Model::set_attribute(std::string_view name, value v) { values_[name] = std::move(v); }
+void Model::set_attribute(std::string_view name, value v) {
+  values_[name] = std::move(v);
+}
 
 LegacyModel::LegacyModel(ModelClassPtr original_class, object values)
     : Model(legacy_class(), std::move(values)), original_class_(std::move(original_class)) {}

@@ -1,5 +1,5 @@
-#include "velmor_utils/errors.hpp"
 #include "velmor_utils/query/data_models/order_by.hpp"
+#include "velmor_utils/errors.hpp"
 #include "velmor_utils/utils/text.hpp"
 
 namespace velmor_utils::query::data_models::order_by {

@@ -64,15 +64,13 @@ void check_property(std::string_view name, const value& desc) {
 }  // namespace
 
 ObjectSchema::ObjectSchema(const object& fields) : meta_class_(&MetaClasses::MODEL) {
-  static constexpr std::string_view known[] = {"title",           "__table_name__",
-                                                "properties",      "required",
-                                                "__primary_key__", "__connection__",
-                                                "meta_class"};
+  static constexpr std::string_view known[] = {"title",     "__table_name__",  "properties",
+                                               "required",  "__primary_key__", "__connection__",
+                                               "meta_class"};
   for (const auto& [key, v] : fields) {
     bool ok = false;
     for (std::string_view k : known) ok = ok || k == key;
-    if (!ok)
-      throw TypeError("ObjectSchema has no field '" + std::string(key) + "'");
+    if (!ok) throw TypeError("ObjectSchema has no field '" + std::string(key) + "'");
   }
   title_ = text_field(fields, "title", true);
   table_name_ = text_field(fields, "__table_name__", true);
@@ -85,8 +83,7 @@ ObjectSchema::ObjectSchema(const object& fields) : meta_class_(&MetaClasses::MOD
     required_ = name_list(*r, "required", properties_);
   if (const value* pk = fields.if_contains("__primary_key__"))
     primary_key_ = name_list(*pk, "__primary_key__", properties_);
-  if (fields.contains("__connection__"))
-    connection_ = text_field(fields, "__connection__", false);
+  if (fields.contains("__connection__")) connection_ = text_field(fields, "__connection__", false);
   if (const value* mc = fields.if_contains("meta_class")) {
     if (!mc->is_string()) invalid("meta_class", "must be a meta class name");
     try {
