@@ -331,7 +331,7 @@ TEST(SqlCompilerBadInput, ValuesALookupCannotTake) {
       {leaf("age", Lookup::gt, nullptr), "null for gt", false},
       {leaf("age", Lookup::exact, json::array{1}), "a list", true},
       {leaf("meta__a", Lookup::exact, json::object{{"a", 1}}), "a mapping", true},
-      {leaf("age", Lookup::in, json::array{json::array{1}}), "nested list", true},
+      {leaf("age", Lookup::in, json::array{json::value(json::array{1})}), "nested list", true},
       {leaf("age", Lookup::in, 1), "in without a list", true},
       {leaf("age", Lookup::isnull, 1), "isnull without a boolean", true},
       {leaf("age", Lookup::exact, "30"), "text for an integer", true},
