@@ -349,8 +349,10 @@ bool QuerySetCore::is_legacy(const PendingInstance& pending, const json::value& 
   return !same_value(stored, latest_version);
 }
 
-Instance<Model> QuerySetCore::InstanceMaker::finish(PendingInstance pending, bool is_partial,
-                                                    bool legacy) const {
+Instance<Model> QuerySetCore::finish_instance(const ModelClassPtr& entity,
+                                              const json::object& annotations,
+                                              PendingInstance pending, bool is_partial,
+                                              bool legacy) {
   if (legacy) {
     if (pending.data.contains("original_class"))
       throw TypeError(
@@ -363,7 +365,6 @@ Instance<Model> QuerySetCore::InstanceMaker::finish(PendingInstance pending, boo
 
   // The constructor takes the values; the annotated ones are kept aside to be set on the
   // instance afterwards.
-  const json::object& annotations = this->annotations.get();
   std::vector<std::pair<std::string_view, json::value>> annotated;
   for (const auto& kv : annotations)
     if (const json::value* v = pending.data.if_contains(kv.key()))
@@ -382,7 +383,7 @@ Instance<Model> QuerySetCore::_create_instance(bool is_partial, velmor_glue::Dat
     json::value latest = HistoricalSchemaVersionManager().get_latest_schema_version(entity_name());
     legacy = is_legacy(pending, latest, _settings.strict_class_version);
   }
-  return instance_maker().finish(std::move(pending), is_partial, legacy);
+  return finish_instance(_entity, _state.annotations.get(), std::move(pending), is_partial, legacy);
 }
 
 }  // namespace velmor_models::querysets::qsetkit
