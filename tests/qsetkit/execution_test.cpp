@@ -138,6 +138,24 @@ TEST(Materialising, MetadataAndObjectIdAreDecoded) {
   EXPECT_EQ(qs._create_instance(false, row("a")).model().find("_metadata"), nullptr);
 }
 
+// An object id text decodes exactly as the JSON decoder reads it, kind included, whichever
+// way it is decoded; a text that is not JSON stays as it is.
+TEST(Materialising, ObjectIdTextsDecodeAsJson) {
+  QuerySet<Customer> qs;
+  for (std::string text : {"0", "42", "-3", " 12", "999999999999999999", "9223372036854775807",
+                           "18446744073709551615", "1e3", "007", "12a", "-", ""}) {
+    json::value id = qs._create_instance(false, row("a", json::object{{"object_id", text}}))
+                         .model()
+                         .get("_metadata")
+                         .at("object_id");
+    json::error_code ec;
+    json::value expected = json::parse(text, ec);
+    if (ec) expected = json::string(text);
+    EXPECT_EQ(id, expected) << text;
+    EXPECT_EQ(id.kind(), expected.kind()) << text;
+  }
+}
+
 // An identifier never changes: an integer literal that does not fit in 64 bits keeps its
 // text, in an object_id text and anywhere in the _metadata document.
 TEST(Materialising, IntegersBeyond64BitsKeepTheirText) {

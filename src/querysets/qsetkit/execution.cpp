@@ -168,6 +168,18 @@ json::value decode_json(std::string_view text, json::error_code& ec) {
   return decode_with(parser, text, ec);
 }
 
+// A text that is a plain non-negative integer literal of at most 18 digits (as stored
+// object ids are) decodes to what decode_json yields for it, without running the parser.
+std::optional<std::int64_t> plain_integer(std::string_view text) {
+  if (text.empty() || text.size() > 18 || (text[0] == '0' && text.size() > 1)) return std::nullopt;
+  std::int64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
 // Equality as the host runtime has it: numbers (and booleans, as 0 and 1) compare by
 // value whatever their representation, so a stored version 2.0 equals a version 2.
 bool same_value(const json::value& a, const json::value& b);
@@ -310,9 +322,13 @@ QuerySetCore::PendingInstance QuerySetCore::begin_instance(velmor_glue::Data rec
     json::value* object_id = meta->if_contains("object_id");
     if (!object_id) throw KeyError("object_id");
     if (object_id->is_string()) {
-      json::error_code ec;
-      json::value decoded = decode_json(object_id->get_string(), ec);
-      if (!ec) *object_id = std::move(decoded);
+      if (std::optional<std::int64_t> n = plain_integer(object_id->get_string())) {
+        *object_id = *n;
+      } else {
+        json::error_code ec;
+        json::value decoded = decode_json(object_id->get_string(), ec);
+        if (!ec) *object_id = std::move(decoded);
+      }
     }
   }
   if (const json::object* ref = class_schema_reference(*metadata))
@@ -333,8 +349,10 @@ bool QuerySetCore::is_legacy(const PendingInstance& pending, const json::value& 
   return !same_value(stored, latest_version);
 }
 
-Instance<Model> QuerySetCore::InstanceMaker::finish(PendingInstance pending, bool is_partial,
-                                                    bool legacy) const {
+Instance<Model> QuerySetCore::finish_instance(const ModelClassPtr& entity,
+                                              const json::object& annotations,
+                                              PendingInstance pending, bool is_partial,
+                                              bool legacy) {
   if (legacy) {
     if (pending.data.contains("original_class"))
       throw TypeError(
@@ -347,7 +365,6 @@ Instance<Model> QuerySetCore::InstanceMaker::finish(PendingInstance pending, boo
 
   // The constructor takes the values; the annotated ones are kept aside to be set on the
   // instance afterwards.
-  const json::object& annotations = this->annotations.get();
   std::vector<std::pair<std::string_view, json::value>> annotated;
   for (const auto& kv : annotations)
     if (const json::value* v = pending.data.if_contains(kv.key()))
@@ -366,7 +383,7 @@ Instance<Model> QuerySetCore::_create_instance(bool is_partial, velmor_glue::Dat
     json::value latest = HistoricalSchemaVersionManager().get_latest_schema_version(entity_name());
     legacy = is_legacy(pending, latest, _settings.strict_class_version);
   }
-  return instance_maker().finish(std::move(pending), is_partial, legacy);
+  return finish_instance(_entity, _state.annotations.get(), std::move(pending), is_partial, legacy);
 }
 
 }  // namespace velmor_models::querysets::qsetkit

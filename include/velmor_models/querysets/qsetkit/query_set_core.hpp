@@ -185,8 +185,15 @@ class QuerySetCore : public QuerySetReader {
     ModelClassPtr entity;
     detail::Cow<boost::json::object> annotations;
     std::string entity_name() const;
-    Instance<Model> finish(PendingInstance pending, bool is_partial, bool legacy) const;
+    Instance<Model> finish(PendingInstance pending, bool is_partial, bool legacy) const {
+      return finish_instance(entity, annotations.get(), std::move(pending), is_partial, legacy);
+    }
   };
+  /// The same, reading the query set's own entity and annotations: the synchronous form
+  /// copies nothing per record.
+  static Instance<Model> finish_instance(const ModelClassPtr& entity,
+                                         const boost::json::object& annotations,
+                                         PendingInstance pending, bool is_partial, bool legacy);
   InstanceMaker instance_maker() const { return {_entity, _state.annotations}; }
 
   /// The records of a result, refused with a TypeError when the executor said "nothing".
