@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <set>
 #include <tuple>
 
@@ -79,7 +81,7 @@ TEST(Filtering, ExcludeRefusesANegatedNamedValue) {
     (void)qs.exclude({{"negated", true}, {"a", 1}});
     FAIL() << "expected a TypeError";
   } catch (const TypeError& e) {
-    EXPECT_STREQ(e.what(), "exclude() got multiple values for keyword argument 'negated'");
+    EXPECT_STREQ(e.what(), "exclude() sets the negation itself; a named filter 'negated' is not allowed");
   }
 }
 
@@ -128,6 +130,10 @@ TEST(FieldSelection, OnlyUnitesDistinctReplaces) {
   EXPECT_EQ(as_set(std::as_const(qs).get_query_specifier().only),
             (std::set<std::string>{"a", "b", "c"}));
   EXPECT_EQ(std::as_const(qs).get_query_specifier().only.size(), 3u);
+  // Each name once, also when the current list was given a name twice through the getter.
+  auto twice = QuerySet<Customer>().only({"a"});
+  twice.get_query_specifier().only.push_back("a");
+  EXPECT_EQ(twice.only({"b", "b"}).get_query_specifier().only.size(), 2u);
   auto d = qs.distinct({"a"}).distinct({"b"});
   EXPECT_EQ(std::as_const(d).get_query_specifier().distinct, std::vector<std::string>{"b"});
 }
@@ -183,11 +189,30 @@ TEST(Windows, StepMustBeOneAndBothBoundsAreNeeded) {
   EXPECT_EQ(step_message({0, 10, 2}), "QuerySet slicing does not support step: 2.");
   EXPECT_EQ(step_message({0, 10, 2.5}), "QuerySet slicing does not support step: 2.5.");
   EXPECT_EQ(step_message({0, 10, 3.0}), "QuerySet slicing does not support step: 3.0.");
+  // Floats read as their shortest round-trip text, with a decimal point.
+  const std::pair<double, std::string_view> floats[] = {
+      {1e5, "100000.0"}, {1e-4, "0.0001"},  {1e16, "1e+16"}, {1e-5, "1e-05"},
+      {-0.5, "-0.5"},    {1.5e300, "1.5e+300"}, {1e15, "1000000000000000.0"},
+      {123.456, "123.456"}, {std::nan(""), "nan"}, {-HUGE_VAL, "-inf"}};
+  for (auto [step, text] : floats)
+    EXPECT_EQ(step_message({0, 10, step}),
+              "QuerySet slicing does not support step: " + std::string(text) + ".");
   EXPECT_NO_THROW((void)qs[Slice(0, 10, 1)]);
   EXPECT_NO_THROW((void)qs[Slice(0, 10, 1.0)]);
   EXPECT_THROW((void)qs[Slice(std::nullopt, 10)], TypeError);
   EXPECT_THROW((void)qs[Slice(5, std::nullopt)], TypeError);
   EXPECT_EQ(qs.get_paginator().offset, std::nullopt);
+}
+
+TEST(Windows, BoundsWhoseDistanceOverflowsAreRefused) {
+  constexpr auto lo = std::numeric_limits<std::int64_t>::min();
+  constexpr auto hi = std::numeric_limits<std::int64_t>::max();
+  QuerySet<Customer> qs;
+  EXPECT_THROW((void)qs[Slice(lo, hi)], ValueError);
+  EXPECT_THROW((void)qs[Slice(hi, lo)], ValueError);
+  EXPECT_THROW((void)qs[Slice(-1, hi)], ValueError);
+  EXPECT_EQ((qs[Slice(0, hi)].get_paginator().limit), hi);
+  EXPECT_EQ((qs[Slice(-1, lo)].get_paginator().limit), lo + 1);
 }
 
 TEST(EmptyResult, NoneMarksACopyAndStaysMarked) {

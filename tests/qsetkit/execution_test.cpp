@@ -134,6 +134,67 @@ TEST(Materialising, MetadataAndObjectIdAreDecoded) {
   EXPECT_EQ(qs._create_instance(false, row("a")).model().find("_metadata"), nullptr);
 }
 
+// An identifier never changes: an integer literal that does not fit in 64 bits keeps its
+// text, in an object_id text and anywhere in the _metadata document.
+TEST(Materialising, IntegersBeyond64BitsKeepTheirText) {
+  QuerySet<Customer> qs;
+  auto meta_of = [&](Data d) { return qs._create_instance(false, std::move(d)).model().get("_metadata"); };
+  const std::string big = "123456789012345678901234567890";
+  EXPECT_EQ(meta_of(row("a", json::object{{"object_id", big}})), (json::object{{"object_id", big}}));
+  EXPECT_EQ(meta_of(row("a", R"({"object_id": 123456789012345678901234567890,
+      "n": [18446744073709551615, -9223372036854775808, -9223372036854775809, 2.5, 1e3]})")),
+            (json::object{{"object_id", big},
+                          {"n", {UINT64_MAX, INT64_MIN, "-9223372036854775809", 2.5, 1000.0}}}));
+}
+
+// Nesting is accepted up to 1000 levels; deeper documents are refused as too deep, without
+// exhausting the stack however deep they are.
+TEST(Materialising, MetadataDepthIsBoundedAndNamed) {
+  QuerySet<Customer> qs;
+  auto nested = [](std::size_t levels) {  // the mapping is the first level
+    return R"({"object_id": 1, "x": )" + std::string(levels - 1, '[') +
+           std::string(levels - 1, ']') + "}";
+  };
+  for (std::size_t levels : {33u, 1000u})
+    EXPECT_NO_THROW((void)qs._create_instance(false, row("a", json::string(nested(levels))))) << levels;
+  for (std::size_t levels : {1001u, 100000u}) {
+    try {
+      (void)qs._create_instance(false, row("a", json::string(nested(levels))));
+      ADD_FAILURE() << levels;
+    } catch (const velmor_utils::errors::ValueError& e) {
+      EXPECT_STREQ(e.what(), "_metadata is nested deeper than 1000 levels");
+    }
+  }
+}
+
+// Large documents decode as small ones (they do not use the parser kept between calls).
+TEST(Materialising, LargeMetadataDecodes) {
+  QuerySet<Customer> qs;
+  std::string text = R"({"object_id": 1, "big": [0)";
+  for (int i = 1; i < 100000; ++i) text += ",0";
+  text += "]}";
+  EXPECT_EQ(qs._create_instance(false, row("a", json::string(text))).model().get("_metadata").at("big").as_array().size(),
+            100000u);
+  EXPECT_EQ(qs._create_instance(false, row("a", R"({"object_id": "7"})")).model().get("_metadata"),
+            (json::object{{"object_id", 7}}));
+}
+
+// Versions compare by value where they are numbers: 2.0 equals 2.
+TEST(Materialising, NumericVersionsCompareByValue) {
+  auto stored_as = [](json::value stored, json::array compatible_versions) {
+    json::object meta{{"object_id", 1},
+                      {"class_schema_reference", {{"ref", {{"object_version", stored}}}}}};
+    return row("Ann", json::value(json::serialize(meta)),
+               json::object{{compatible, std::move(compatible_versions)}});
+  };
+  LatestVersions versions(2);
+  QuerySet<Customer> qs;
+  EXPECT_TRUE(qs._create_instance(false, stored_as(2.0, {})).is_current());
+  EXPECT_TRUE(qs._create_instance(false, stored_as(1, {1.0, 2.0})).is_current());
+  EXPECT_TRUE(qs._create_instance(false, stored_as(2.5, {})).is_legacy());
+  EXPECT_TRUE(qs._create_instance(false, stored_as("2", {})).is_legacy());
+}
+
 TEST(Materialising, BrokenRecordsFail) {
   QuerySet<Customer> qs;
   EXPECT_THROW(qs._create_instance(false, Data{}), velmor_utils::errors::TypeError);
@@ -243,8 +304,8 @@ TEST(SingleResults, OneNoneOrTooMany) {
   Script s;
   struct One : QuerySetOne<Customer> {
     One(Script& s, bool rule) : QuerySetOne(Customer::declaration()) {
-      _executor = factory(s);
-      _async_executor = async_factory(s);
+      _settings.executor = factory(s);
+      _settings.async_executor = async_factory(s);
       _raise_on_multiple = rule;
     }
   };
@@ -269,8 +330,8 @@ TEST(SingleResults, RequiredRaisesWhenNothingMatches) {
   Script s;
   struct Required : QuerySetOneRequired<Customer> {
     explicit Required(Script& s) : QuerySetOneRequired(Customer::declaration()) {
-      _executor = factory(s);
-      _async_executor = async_factory(s);
+      _settings.executor = factory(s);
+      _settings.async_executor = async_factory(s);
     }
   };
   try {
@@ -310,6 +371,32 @@ TEST(Coroutines, GuardRunsOnCallTheRestWhenAwaited) {
   EXPECT_EQ(s.made, 1);
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[1]->name(), "Bo");
+}
+
+// The awaitable owns what it reads: the query set it came from may be gone when it is
+// awaited (AddressSanitizer reports any read of a destroyed one).
+TEST(Coroutines, AwaitablesOutliveTheirQuerySets) {
+  using velmor_models::querysets::executor::MemoryStore;
+  MemoryStore::instance().clear();
+  MemoryStore::instance().insert("default", "customers", row("Ann"));
+  MemoryStore::instance().insert("default", "customers", row("Bo"));
+  ModeScope async(Mode::async);
+  auto aw = QuerySet<Customer>(Customer::declaration()).filter({{"name", "Bo"}}).aexecute();
+  auto all = run(std::move(aw));
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]->name(), "Bo");
+  MemoryStore::instance().clear();
+
+  Script s;
+  s.records = std::vector<Data>{row("Ann")};
+  s.count = 3;
+  auto count = QuerySetCount<Customer>(Customer::declaration(), factory(s), async_factory(s))
+                   .aexecute();
+  auto records = over(s)._aexecute_query();
+  auto instance = over(s)._acreate_instance(false, row("Cy"));
+  EXPECT_EQ(run(std::move(count)), 3);
+  EXPECT_EQ(run(std::move(records))->size(), 1u);
+  EXPECT_EQ(run(std::move(instance)).get()->get("name"), "Cy");
 }
 
 TEST(Coroutines, AFailingRecordLeavesNoPartialResult) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "pydantic_partial/partial.hpp"
 #include "test_models.hpp"
 #include "velmor_data/aliases/using.hpp"
@@ -18,6 +21,7 @@ using velmor_models::querysets::executor::Executor;
 using velmor_models::querysets::executor::ExecutorBase;
 using velmor_models::querysets::executor::QuerySetReader;
 using velmor_test::Customer;
+using velmor_utils::errors::TypeError;
 namespace json = boost::json;
 
 using ExecutorFn = std::unique_ptr<ExecutorBase> (*)(const QuerySetReader&);
@@ -29,7 +33,9 @@ bool has_default_executors(const QuerySetCore& qs) {
   return sync && *sync == &Executor::create && async && *async == &create_async_executor;
 }
 
-std::unique_ptr<ExecutorBase> no_executor(const QuerySetReader&) { return nullptr; }
+std::unique_ptr<ExecutorBase> no_executor(const QuerySetReader&) {
+  return nullptr;
+}
 
 TEST(QuerySetConstruction, StartsWithNoQueryState) {
   QuerySet<Customer> qs;
@@ -62,12 +68,69 @@ TEST(QuerySetConstruction, GivenExecutorIsKeptButNotCopied) {
   auto* stored = qs.executor_factory().target<ExecutorFn>();
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, &no_executor);
-  QuerySet<Customer> copy = qs._copy();
+  QuerySet<Customer> copy = qs._copy();  // the framework's copy resets the settings
   EXPECT_TRUE(has_default_executors(copy));
   EXPECT_FALSE(copy.strict_class_version());
-  QuerySet<Customer> hooked(qs);  // the copy hook behaves as _copy
-  EXPECT_TRUE(has_default_executors(hooked));
-  EXPECT_FALSE(hooked.strict_class_version());
+}
+
+// A C++ copy (construction, assignment, a container, a move) is equal to its source in
+// everything; only `_copy()` returns the settings and a kind's own fields to defaults.
+TEST(QuerySetCopy, ACxxCopyKeepsEverything) {
+  const QuerySet<Customer> qs =
+      QuerySet<Customer>(Customer::declaration(), &no_executor, {}, StrictClassVersion(true));
+  const auto keeps = [](const QuerySetCore& c) {
+    auto* f = c.executor_factory().target<ExecutorFn>();
+    return f && *f == &no_executor && c.strict_class_version();
+  };
+  QuerySet<Customer> assigned;
+  assigned = qs;
+  std::vector<QuerySet<Customer>> stored{qs};
+  QuerySet<Customer> moved(QuerySet<Customer>{qs});
+  EXPECT_TRUE(keeps(QuerySet<Customer>(qs)) && keeps(assigned) && keeps(stored[0]) && keeps(moved));
+
+  const QuerySetOne<Customer> first = QuerySet<Customer>().first();
+  ASSERT_FALSE(first.raise_on_multiple());
+  QuerySetOne<Customer> one = QuerySet<Customer>().get_or_none();
+  one = first;
+  std::vector<QuerySetOne<Customer>> ones{first};
+  EXPECT_FALSE(QuerySetOne<Customer>(first).raise_on_multiple());
+  EXPECT_FALSE(one.raise_on_multiple());
+  EXPECT_FALSE(ones[0].raise_on_multiple());
+  EXPECT_TRUE(first._copy().raise_on_multiple());
+  EXPECT_FALSE(first.filter().raise_on_multiple());  // the receiver itself
+}
+
+// Copies of one query set refined at once on several threads stay independent; the
+// sanitizer build checks that no thread reads what another frees or changes.
+TEST(QuerySetCopy, CopiesOnOtherThreadsStayIndependent) {
+  QuerySet<Customer> base = QuerySet<Customer>().order_by("name").only({"name"});
+  base.annotate({{"x", 1}});
+  std::vector<QuerySet<Customer>> results(4, base);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < results.size(); ++t)
+    threads.emplace_back([&results, t, copy = base]() mutable {
+      for (int i = 0; i < 2000; ++i) {
+        QuerySet<Customer> next = copy;
+        next.get_order_by().push_back(OrderBy::from_string("age"));  // detaches in place
+        next.annotate({{"i", i}});
+        copy = next.only({std::to_string(t)});
+      }
+      results[t] = std::move(copy);
+    });
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(std::as_const(base).get_order_by().size(), 1u);
+  EXPECT_EQ(base.annotations(), json::object({{"x", 1}}));
+  for (std::size_t t = 0; t < results.size(); ++t) {
+    EXPECT_EQ(std::as_const(results[t]).get_order_by().size(), 2001u);
+    EXPECT_EQ(std::as_const(results[t]).get_query_specifier().only,
+              (std::vector<std::string>{"name", std::to_string(t)}));
+  }
+}
+
+TEST(QuerySetConstruction, ANullModelClassIsRefused) {
+  EXPECT_THROW(QuerySet<Model>(nullptr), TypeError);
+  EXPECT_THROW(QuerySetOne<Model>(nullptr), TypeError);
+  EXPECT_THROW(QuerySetCount<Model>(ModelClassPtr{}), TypeError);
 }
 
 TEST(QuerySetAccessors, EntityNameDropsThePartialSuffix) {
@@ -92,9 +155,11 @@ TEST(QuerySetAccessors, TableNameFallsBackToTheEntityName) {
 }
 
 TEST(QuerySetCopy, CopyChangesDoNotReachTheSource) {
-  QuerySet<Customer> source =
-      QuerySet<Customer>().filter({{"name", "a"}}).order_by("name").only({"name"}).distinct(
-          {"age"});
+  QuerySet<Customer> source = QuerySet<Customer>()
+                                  .filter({{"name", "a"}})
+                                  .order_by("name")
+                                  .only({"name"})
+                                  .distinct({"age"});
   source = source.select_related("orders__items")[Slice(2, 5)];
   source.annotate({{"x", 1}});
   const QuerySet<Customer> before = source;  // query state only
@@ -114,8 +179,7 @@ TEST(QuerySetCopy, CopyChangesDoNotReachTheSource) {
   EXPECT_EQ(std::as_const(source).get_query_specifier(),
             std::as_const(before).get_query_specifier());
   EXPECT_EQ(source.get_conditions(), before.get_conditions());
-  EXPECT_EQ(std::as_const(source).get_select_related(),
-            std::as_const(before).get_select_related());
+  EXPECT_EQ(std::as_const(source).get_select_related(), std::as_const(before).get_select_related());
   EXPECT_EQ(source.annotations(), json::object({{"x", 1}}));
   EXPECT_EQ(source.get_using(), "default");
 }
@@ -148,7 +212,8 @@ TEST(QuerySetCopy, KindIsKeptAndConvertible) {
   static_assert(std::is_same_v<decltype(one._copy()), QuerySetOne<Customer>>);
   static_assert(std::is_same_v<decltype(QuerySetOneRequired<Customer>().order_by("a")),
                                QuerySetOneRequired<Customer>>);
-  static_assert(std::is_same_v<decltype(QuerySetCount<Customer>().none()), QuerySetCount<Customer>>);
+  static_assert(
+      std::is_same_v<decltype(QuerySetCount<Customer>().none()), QuerySetCount<Customer>>);
 }
 
 TEST(QuerySetCopy, EmptyMarkAndAliasTravelWithTheQueryState) {

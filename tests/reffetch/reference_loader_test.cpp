@@ -199,8 +199,8 @@ struct Traced : ReferenceLoader {
     // Hands the query set the scripted executors; a move keeps them.
     struct Scripted : QuerySetOneRequired<Model> {
       Scripted(QuerySetOneRequired<Model> qs, Script& s) : QuerySetOneRequired(std::move(qs)) {
-        _executor = velmor_test::factory(s);
-        _async_executor = velmor_test::async_factory(s);
+        _settings.executor = velmor_test::factory(s);
+        _settings.async_executor = velmor_test::async_factory(s);
       }
     };
     return Scripted(ReferenceLoader::_load_record(cls, std::move(only), std::move(using_)),

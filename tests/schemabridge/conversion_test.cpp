@@ -295,8 +295,8 @@ TEST(PostgresConversion, InformationSchemaRows) {
   EXPECT_EQ(s.connection(), "warehouse");
 }
 
-// Nullable when is_nullable is missing or false-valued (it then reads as "YES"), or
-// exactly the text "YES".
+// Nullable when is_nullable is missing or exactly the text "YES"; any other present
+// value, false-valued ones included, makes the column required.
 class PostgresIsNullable : public testing::TestWithParam<FlagCase> {};
 TEST_P(PostgresIsNullable, RequiredUnlessYes) {
   const Schema s = ExternalSchemaConverter().postgres_schema_to_object_schema(
@@ -307,9 +307,9 @@ TEST_P(PostgresIsNullable, RequiredUnlessYes) {
 INSTANTIATE_TEST_SUITE_P(Values, PostgresIsNullable,
                          testing::Values(FlagCase{"\"YES\"", false}, FlagCase{"\"NO\"", true},
                                          FlagCase{"\"yes\"", true}, FlagCase{"\"Yes\"", true},
-                                         FlagCase{"\"YES \"", true}, FlagCase{"null", false},
-                                         FlagCase{"\"\"", false}, FlagCase{"false", false},
-                                         FlagCase{"0", false}, FlagCase{"[]", false},
+                                         FlagCase{"\"YES \"", true}, FlagCase{"null", true},
+                                         FlagCase{"\"\"", true}, FlagCase{"false", true},
+                                         FlagCase{"0", true}, FlagCase{"[]", true},
                                          FlagCase{"true", true}, FlagCase{"1", true},
                                          FlagCase{"[\"YES\"]", true}));
 

@@ -1,7 +1,8 @@
 #pragma once
 // Text-valued enumerations: every member is at the same time a text equal to its value.
 //
-// An enumeration E derives from TextEnum<E>, names itself in `enum_name`, declares its
+// An enumeration E derives from TextEnum<E>, names itself in `enum_name`, sums itself up
+// in `enum_summary` (one sentence), declares its
 // members as `static const E NAME;` (defined `inline constexpr` after the class) and
 // lists them in declaration order from `static std::span<const E> members()`.
 // Members compare equal to any text with the same characters and to members of any
@@ -76,6 +77,15 @@ class TextEnum : public TextEnumValue {
     for (const E& m : E::members())
       if (m.name() == name) return m;
     throw errors::KeyError(name);
+  }
+
+  /// The enumeration's documentation text: the summary, then one "Attributes:" line per
+  /// member built from the member's own documentation line, kept in one place.
+  static std::string enum_doc() {
+    std::string doc = std::string(E::enum_summary) + "\n\nAttributes:\n";
+    for (const E& m : E::members())
+      doc.append("    ").append(m.name()).append(" (str): ").append(m.doc()).append("\n");
+    return doc;
   }
 };
 

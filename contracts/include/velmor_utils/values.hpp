@@ -10,8 +10,8 @@ namespace velmor_utils::values {
 /// lists or mappings are false; everything else is true.
 bool truth(const boost::json::value& v) noexcept;
 
-/// The runtime's name for the kind of a dynamic value ("NoneType", "bool", "int",
-/// "float", "str", "list", "dict"), for error messages.
+/// The kind of a dynamic value in words ("null", "a boolean", "an integer", "a
+/// floating-point number", "text", "a list", "a mapping"), for error messages.
 std::string_view kind_name(const boost::json::value& v) noexcept;
 
 }  // namespace velmor_utils::values

@@ -82,15 +82,13 @@ std::unique_ptr<Model> ModelClass::construct(object values) const {
         continue;
       }
       if (f.required)
-        throw ValidationError("1 validation error for " + name_ + "\n" + f.name +
-                              "\n  Field required");
+        throw ValidationError(name_ + ": field '" + f.name + "' is required");
       continue;
     }
     if (v->is_null() && !f.required) continue;
     if (!has_core_type(*v, f.type))
-      throw ValidationError("1 validation error for " + name_ + "\n" + f.name +
-                            "\n  Input should be of type " + f.type.str() + ", not " +
-                            std::string(velmor_utils::values::kind_name(*v)));
+      throw ValidationError(name_ + ": field '" + f.name + "' must be of type " + f.type.str() +
+                            ", not " + std::string(velmor_utils::values::kind_name(*v)));
   }
   ModelClassPtr self = self_.lock();
   if (factory_) return factory_(std::move(self), std::move(values));
@@ -99,7 +97,7 @@ std::unique_ptr<Model> ModelClass::construct(object values) const {
 
 const value& Model::get(std::string_view name) const {
   if (const value* v = values_.if_contains(name)) return *v;
-  throw velmor_utils::errors::AttributeError("'" + class_->name() + "' object has no attribute '" +
+  throw velmor_utils::errors::AttributeError(class_->name() + " has no field '" +
                                              std::string(name) + "'");
 }
 

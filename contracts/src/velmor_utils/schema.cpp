@@ -72,8 +72,7 @@ ObjectSchema::ObjectSchema(const object& fields) : meta_class_(&MetaClasses::MOD
     bool ok = false;
     for (std::string_view k : known) ok = ok || k == key;
     if (!ok)
-      throw TypeError("ObjectSchema() got an unexpected keyword argument '" + std::string(key) +
-                      "'");
+      throw TypeError("ObjectSchema has no field '" + std::string(key) + "'");
   }
   title_ = text_field(fields, "title", true);
   table_name_ = text_field(fields, "__table_name__", true);

@@ -18,16 +18,16 @@ bool truth(const boost::json::value& v) noexcept {
 
 std::string_view kind_name(const boost::json::value& v) noexcept {
   switch (v.kind()) {
-    case boost::json::kind::null: return "NoneType";
-    case boost::json::kind::bool_: return "bool";
+    case boost::json::kind::null: return "null";
+    case boost::json::kind::bool_: return "a boolean";
     case boost::json::kind::int64:
-    case boost::json::kind::uint64: return "int";
-    case boost::json::kind::double_: return "float";
-    case boost::json::kind::string: return "str";
-    case boost::json::kind::array: return "list";
-    case boost::json::kind::object: return "dict";
+    case boost::json::kind::uint64: return "an integer";
+    case boost::json::kind::double_: return "a floating-point number";
+    case boost::json::kind::string: return "text";
+    case boost::json::kind::array: return "a list";
+    case boost::json::kind::object: return "a mapping";
   }
-  return "object";
+  return "a value";
 }
 
 }  // namespace velmor_utils::values

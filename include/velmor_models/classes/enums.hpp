@@ -9,21 +9,13 @@
 
 namespace velmor_models::classes::enums {
 
-/// Enumeration for model types.
-///
-/// Attributes:
-///     TYPE (str): Represents the 'type' model type.
-///     MODEL (str): Represents the 'model' model type.
+/// Enumeration for model types. The documentation text, `enum_doc()`, lists the members
+/// with their own documentation lines.
 class ModelType : public velmor_utils::TextEnum<ModelType> {
  public:
   using TextEnum::TextEnum;
   static constexpr std::string_view enum_name = "ModelType";
-  static constexpr std::string_view enum_doc =
-      "Enumeration for model types.\n"
-      "\n"
-      "Attributes:\n"
-      "    TYPE (str): Represents the 'type' model type.\n"
-      "    MODEL (str): Represents the 'model' model type.\n";
+  static constexpr std::string_view enum_summary = "Enumeration for model types.";
   static const ModelType TYPE, MODEL;
   /// The members in declaration order.
   static std::span<const ModelType> members() noexcept;
@@ -41,18 +33,11 @@ inline constexpr ModelType ModelType::TYPE{"TYPE", "type", "Represents the 'type
 inline constexpr ModelType ModelType::MODEL{"MODEL", "model", "Represents the 'model' model type."};
 
 /// Enumeration for core modules.
-///
-/// Attributes:
-///     REFERENCE (str): Represents the 'Reference' core module.
 class CoreModules : public velmor_utils::TextEnum<CoreModules> {
  public:
   using TextEnum::TextEnum;
   static constexpr std::string_view enum_name = "CoreModules";
-  static constexpr std::string_view enum_doc =
-      "Enumeration for core modules.\n"
-      "\n"
-      "Attributes:\n"
-      "    REFERENCE (str): Represents the 'Reference' core module.\n";
+  static constexpr std::string_view enum_summary = "Enumeration for core modules.";
   static const CoreModules REFERENCE;
   /// The members in declaration order.
   static std::span<const CoreModules> members() noexcept;
@@ -61,41 +46,11 @@ inline constexpr CoreModules CoreModules::REFERENCE{"REFERENCE", "Reference",
                                                     "Represents the 'Reference' core module."};
 
 /// Enumeration for system modules.
-///
-/// Attributes:
-///     DICT (str): Represents the 'dict' system module.
-///     LIST (str): Represents the 'list' system module.
-///     ANY (str): Represents the 'Any' system module.
-///     TYPE (str): Represents the 'type' system module.
-///     OPTIONAL (str): Represents the 'Optional' system module.
-///     UNION (str): Represents the 'Union' system module.
-///     CLASS_VAR (str): Represents the 'ClassVar' system module.
-///     FIELD_VALIDATOR (str): Represents the 'field_validator' system module.
-///     FIELD_DICTIONARY_VALIDATOR (str): Represents the 'validate_non_empty_keys' system module.
-///     FIELD_OPTIONS_VALIDATOR (str): Represents the 'validate_options' system module.
-///     DATE (str): Represents the 'date' system module.
-///     DATETIME (str): Represents the 'datetime' system module.
 class SystemModules : public velmor_utils::TextEnum<SystemModules> {
  public:
   using TextEnum::TextEnum;
   static constexpr std::string_view enum_name = "SystemModules";
-  static constexpr std::string_view enum_doc =
-      "Enumeration for system modules.\n"
-      "\n"
-      "Attributes:\n"
-      "    DICT (str): Represents the 'dict' system module.\n"
-      "    LIST (str): Represents the 'list' system module.\n"
-      "    ANY (str): Represents the 'Any' system module.\n"
-      "    TYPE (str): Represents the 'type' system module.\n"
-      "    OPTIONAL (str): Represents the 'Optional' system module.\n"
-      "    UNION (str): Represents the 'Union' system module.\n"
-      "    CLASS_VAR (str): Represents the 'ClassVar' system module.\n"
-      "    FIELD_VALIDATOR (str): Represents the 'field_validator' system module.\n"
-      "    FIELD_DICTIONARY_VALIDATOR (str): Represents the 'validate_non_empty_keys' system "
-      "module.\n"
-      "    FIELD_OPTIONS_VALIDATOR (str): Represents the 'validate_options' system module.\n"
-      "    DATE (str): Represents the 'date' system module.\n"
-      "    DATETIME (str): Represents the 'datetime' system module.\n";
+  static constexpr std::string_view enum_summary = "Enumeration for system modules.";
   static const SystemModules DICT, LIST, ANY, TYPE, OPTIONAL, UNION, CLASS_VAR, FIELD_VALIDATOR,
       FIELD_DICTIONARY_VALIDATOR, FIELD_OPTIONS_VALIDATOR, DATE, DATETIME;
   /// The members in declaration order.

@@ -121,8 +121,9 @@ class ExternalSchemaConverter {
   ///     ObjectSchema instance
   ///
   /// Reads "column_name", "data_type" (mandatory), "is_nullable" and "column_default"
-  /// (optional). A column is nullable unless is_nullable is a true value other than the
-  /// text "YES" (compared case-sensitively); a column that is not nullable is required.
+  /// (optional). A column is nullable when is_nullable is absent or exactly the text "YES"
+  /// (compared case-sensitively); any other value (null, false, 0 and "" included) makes
+  /// it required.
   /// The result never has a primary key.
   ObjectSchema postgres_schema_to_object_schema(
       std::string_view table_name, const boost::json::array& columns,

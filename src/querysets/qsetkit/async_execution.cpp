@@ -18,18 +18,10 @@ std::unique_ptr<executor::AsyncExecutorBase> made(
   return executor;
 }
 
-boost::asio::awaitable<QuerySetCore::Records> run_query(const QuerySetCore& qs) {
-  if (qs.is_none()) co_return std::vector<velmor_glue::Data>{};
-  co_return co_await made(qs.async_executor_factory()(qs))->query();
-}
-
-boost::asio::awaitable<std::int64_t> run_count(const QuerySetCore& qs) {
-  if (qs.is_none()) co_return 0;
-  co_return co_await made(qs.async_executor_factory()(qs))->count();
-}
-
 }  // namespace
 
+// Each asynchronous form hands its coroutine a copy of what it reads: the coroutine may
+// run after the query set it was called on is gone.
 boost::asio::awaitable<QuerySetCore::Records> QuerySetCore::_aexecute_query() const {
   velmor_utils::utils::decorators::async_mode_only("QuerySetBase._aexecute_query");
   return run_query(*this);
@@ -40,18 +32,34 @@ boost::asio::awaitable<std::int64_t> QuerySetCore::_aexecute_count() const {
   return run_count(*this);
 }
 
+boost::asio::awaitable<QuerySetCore::Records> QuerySetCore::run_query(QuerySetCore qs) {
+  if (qs._state.is_none) co_return std::vector<velmor_glue::Data>{};
+  co_return co_await made(qs._settings.async_executor(qs))->query();
+}
+
+boost::asio::awaitable<std::int64_t> QuerySetCore::run_count(QuerySetCore qs) {
+  if (qs._state.is_none) co_return 0;
+  co_return co_await made(qs._settings.async_executor(qs))->count();
+}
+
 boost::asio::awaitable<Instance<Model>> QuerySetCore::_acreate_instance(
     bool is_partial, velmor_glue::Data data) const {
+  return create_instance_async(instance_maker(), is_partial, std::move(data));
+}
+
+boost::asio::awaitable<Instance<Model>> QuerySetCore::create_instance_async(
+    InstanceMaker maker, bool is_partial, velmor_glue::Data data) {
   PendingInstance pending = begin_instance(std::move(data));
   bool legacy = false;
   if (pending.needs_latest_version) {
     using velmor_data::connections::historical::schema_version_manager::
         AsyncHistoricalSchemaVersionManager;
     boost::json::value latest =
-        co_await AsyncHistoricalSchemaVersionManager().get_latest_schema_version(entity_name());
+        co_await AsyncHistoricalSchemaVersionManager().get_latest_schema_version(
+            maker.entity_name());
     legacy = is_legacy(pending, latest, false);
   }
-  co_return finish_instance(std::move(pending), is_partial, legacy);
+  co_return maker.finish(std::move(pending), is_partial, legacy);
 }
 
 }  // namespace velmor_models::querysets::qsetkit

@@ -1,9 +1,11 @@
 #include "velmor_models/querysets/qsetkit/query_set_core.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <unordered_set>
+#include <utility>
 
 #include "velmor_data/aliases/using.hpp"
 #include "velmor_models/classes/utils.hpp"
@@ -20,14 +22,57 @@ using velmor_utils::errors::ValueError;
 
 constexpr std::size_t partial_suffix_length = std::string_view("Partial").size();
 
+// The shortest text that reads back as `d`, laid out as the message's readers expect:
+// fixed notation with a decimal point for exponents -4 to 15 (100000.0, 0.0001), else
+// scientific with a two-digit exponent (1e+16, 1e-05); nan and inf by name.
+std::string float_text(double d) {
+  if (std::isnan(d)) return "nan";
+  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+  char buf[48];
+  const char* end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific).ptr;
+  std::string_view sci(buf, static_cast<std::size_t>(end - buf));  // "-1.25e+05"
+  std::string out;
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  const std::size_t e = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e))
+    if (c != '.') digits += c;
+  std::string_view exp_text = sci.substr(e + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  int exp = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp);
+  const auto n = static_cast<int>(digits.size());
+  if (exp >= -4 && exp < 16) {
+    if (exp < 0)
+      out += "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
+    else if (n <= exp + 1)
+      out += digits + std::string(static_cast<std::size_t>(exp + 1 - n), '0') + ".0";
+    else
+      out += digits.substr(0, static_cast<std::size_t>(exp + 1)) + "." +
+             digits.substr(static_cast<std::size_t>(exp + 1));
+  } else {
+    out += digits.front();
+    if (n > 1) out += "." + digits.substr(1);
+    out += exp < 0 ? "e-" : "e+";
+    if (std::abs(exp) < 10) out += '0';
+    out += std::to_string(std::abs(exp));
+  }
+  return out;
+}
+
 std::string step_text(const std::variant<std::int64_t, double>& step) {
   if (const auto* i = std::get_if<std::int64_t>(&step)) return std::to_string(*i);
-  double d = std::get<double>(step);
-  // Shortest round-tripping form, with a ".0" for whole numbers as the runtime prints.
-  char buf[32];
-  std::string s(buf, std::to_chars(buf, buf + sizeof buf, d).ptr);  // 32 always suffice
-  if (std::isfinite(d) && s.find_first_of(".e") == std::string::npos) s += ".0";
-  return s;
+  return float_text(std::get<double>(step));
+}
+
+std::string entity_name_of(const classes::model::ModelClass& entity) {
+  const std::string& name = entity.name();
+  if (classes::utils::is_partial_model(entity))
+    return name.substr(0, name.size() - std::min(name.size(), partial_suffix_length));
+  return name;
 }
 
 }  // namespace
@@ -37,45 +82,20 @@ StrictClassVersion::StrictClassVersion(const boost::json::value& v) noexcept
 
 QuerySetCore::QuerySetCore(ModelClassPtr entity, ExecutorFactory executor,
                            AsyncExecutorFactory async_executor, StrictClassVersion strict)
-    : _entity(std::move(entity)),
-      _executor(executor ? std::move(executor) : ExecutorFactory(&executor::Executor::create)),
-      _async_executor(async_executor ? std::move(async_executor)
-                                     : AsyncExecutorFactory(&executor::create_async_executor)),
-      _using(velmor_data::aliases::using_::DEFAULT_DB_ALIAS),
-      _strict_class_version(strict.value) {}
-
-QuerySetCore::QuerySetCore(const QuerySetCore& source)
-    : QuerySetCore(source._entity, {}, {}, StrictClassVersion{}) {
-  carry_query_state(source);
-}
-
-QuerySetCore& QuerySetCore::operator=(const QuerySetCore& source) {
-  if (this != &source) *this = QuerySetCore(source);
-  return *this;
-}
-
-void QuerySetCore::carry_query_state(const QuerySetCore& source) {
-  _paginator = source._paginator.model_copy();
-  _order_by = source._order_by;
-  _select_related = source._select_related;
-  _query_specifier = source._query_specifier;
-  _conditions = source._conditions;
-  _using = source._using;
-  _annotations = source._annotations;
-  _is_none = source._is_none;
-}
-
-void QuerySetCore::carry_settings(const QuerySetCore& source) {
-  _executor = source._executor;
-  _async_executor = source._async_executor;
-  _strict_class_version = source._strict_class_version;
+    : _entity(std::move(entity)) {
+  // Refused here rather than found later, in entity_name(), table_name() or execute().
+  if (!_entity) throw TypeError("A query set needs a model class, not a null pointer");
+  if (executor) _settings.executor = std::move(executor);
+  if (async_executor) _settings.async_executor = std::move(async_executor);
+  _settings.strict_class_version = strict.value;
 }
 
 std::string QuerySetCore::entity_name() const {
-  const std::string& name = _entity->name();
-  if (classes::utils::is_partial_model(*_entity))
-    return name.substr(0, name.size() - std::min(name.size(), partial_suffix_length));
-  return name;
+  return entity_name_of(*_entity);
+}
+
+std::string QuerySetCore::InstanceMaker::entity_name() const {
+  return entity_name_of(*entity);
 }
 
 std::string QuerySetCore::table_name() const {
@@ -94,23 +114,25 @@ void QuerySetCore::_check_type(const Model& obj) const {
 
 void QuerySetCore::enter_annotations(const boost::json::object& values) {
   if (values.empty()) return;
-  boost::json::object& annotations = _annotations.mut();
+  boost::json::object& annotations = _state.annotations.mut();
   for (const auto& kv : values) annotations[kv.key()] = kv.value();
 }
 
 void QuerySetCore::extend_only(const std::vector<std::string>& fields) {
-  std::vector<std::string>& only = _query_specifier.mut().only;
-  // Each name once; the order of the union is not part of the contract.
-  std::unordered_set<std::string_view> present(only.begin(), only.end());
-  std::vector<std::string> added;
-  for (const std::string& f : fields)
-    if (present.insert(f).second) added.push_back(f);
-  only.insert(only.end(), std::make_move_iterator(added.begin()),
-              std::make_move_iterator(added.end()));
+  std::vector<std::string>& only = _state.query_specifier.mut().only;
+  // The union, each name once, even when the current list (changed through the getter)
+  // holds a name twice; the order of the union is not part of the contract.
+  std::vector<std::string> names;
+  names.reserve(only.size() + fields.size());
+  std::unordered_set<std::string_view> present;
+  for (const std::vector<std::string>* list : {&std::as_const(only), &fields})
+    for (const std::string& f : *list)
+      if (present.insert(f).second) names.push_back(f);
+  only = std::move(names);
 }
 
 void QuerySetCore::set_distinct(std::vector<std::string> fields) {
-  _query_specifier.mut().distinct = std::move(fields);
+  _state.query_specifier.mut().distinct = std::move(fields);
 }
 
 void QuerySetCore::add_conditions(std::span<const Q> conditions, bool negated,
@@ -124,14 +146,14 @@ void QuerySetCore::add_conditions(std::span<const Q> conditions, bool negated,
     group = Q(named);
   }
   if (negated) group = ~group;
-  if (group) _conditions &= group;
+  if (group) _state.conditions &= group;
 }
 
 void QuerySetCore::set_order_by(std::span<const std::string_view> texts) {
   std::vector<OrderBy> order;
   order.reserve(texts.size());
   for (std::string_view t : texts) order.push_back(OrderBy::from_string(t));
-  _order_by.set(std::move(order));
+  _state.order_by.set(std::move(order));
 }
 
 void QuerySetCore::set_select_related(std::span<const std::string_view> paths) {
@@ -149,12 +171,12 @@ void QuerySetCore::set_select_related(std::span<const std::string_view> paths) {
       start = pos + 2;
     }
   }
-  _select_related.set(SelectRelated(std::move(root)));
+  _state.select_related.set(SelectRelated(std::move(root)));
 }
 
 void QuerySetCore::set_window(std::int64_t index) noexcept {
-  _paginator.offset = index;
-  _paginator.limit = 1;
+  _state.paginator.offset = index;
+  _state.paginator.limit = 1;
 }
 
 void QuerySetCore::set_window(const Slice& slice) {
@@ -165,8 +187,12 @@ void QuerySetCore::set_window(const Slice& slice) {
   }
   if (!slice.start || !slice.stop)
     throw TypeError("QuerySet slicing needs both a start and a stop");
-  _paginator.offset = *slice.start;
-  _paginator.limit = *slice.stop - *slice.start;
+  std::int64_t limit = 0;
+  if (__builtin_sub_overflow(*slice.stop, *slice.start, &limit))
+    throw ValueError("QuerySet slicing bounds too far apart: " + std::to_string(*slice.stop) +
+                     " - " + std::to_string(*slice.start) + " does not fit in 64 bits");
+  _state.paginator.offset = *slice.start;
+  _state.paginator.limit = limit;
 }
 
 bool QuerySetCore::take_negated(NamedFilters& named) {
@@ -186,7 +212,7 @@ bool QuerySetCore::take_negated(NamedFilters& named) {
 void QuerySetCore::refuse_negated(const NamedFilters& named, std::string_view operation) {
   if (named.contains("negated"))
     throw TypeError(std::string(operation) +
-                    "() got multiple values for keyword argument 'negated'");
+                    "() sets the negation itself; a named filter 'negated' is not allowed");
 }
 
 }  // namespace velmor_models::querysets::qsetkit

@@ -55,7 +55,7 @@ const json::value& mandatory(const json::object& column, std::string_view key) {
 
 std::string_view text_of(const json::value& v, std::string_view what) {
   if (!v.is_string())
-    throw TypeError(std::string(what) + " must be str, not " + std::string(kind_name(v)));
+    throw TypeError(std::string(what) + " must be text, not " + std::string(kind_name(v)));
   return v.get_string();
 }
 
@@ -88,8 +88,7 @@ bool greater_than_zero(const json::value& v) {
     case json::kind::double_:
       return v.get_double() > 0.0;
     default:
-      throw TypeError("'>' not supported between instances of '" + std::string(kind_name(v)) +
-                      "' and 'int'");
+      throw TypeError("pk must be a number to compare with 0, not " + std::string(kind_name(v)));
   }
 }
 
@@ -200,10 +199,11 @@ ObjectSchema ExternalSchemaConverter::postgres_schema_to_object_schema(
     const json::object& column = column_mapping(columns[i], i);
     const json::value& name = mandatory(column, "column_name");
     const json::value& type = mandatory(column, "data_type");
-    // An absent or false-valued is_nullable reads as "YES".
+    // Only an absent is_nullable reads as "YES"; any present value but the text "YES"
+    // (null, false, 0 and the empty text included) makes the column required.
     const json::value* is_nullable = column.if_contains("is_nullable");
-    const bool nullable = !is_nullable || !truth(*is_nullable) ||
-                          (is_nullable->is_string() && is_nullable->get_string() == "YES");
+    const bool nullable =
+        !is_nullable || (is_nullable->is_string() && is_nullable->get_string() == "YES");
     const json::value* default_value = column.if_contains("column_default");
     schema.add_property(name, map_postgres_type(text_of(type, "data_type")), default_value);
     if (!nullable) schema.add_required(name);

@@ -1,17 +1,17 @@
 #pragma once
 // Resolution of model classes by name.
 
-#include <stdexcept>
 #include <string_view>
 
 #include "velmor_models/classes/model.hpp"
+#include "velmor_utils/errors.hpp"
 
 namespace velmor_models::classes::class_manager {
 
 /// A class name that no registered class has.
-class ClassNotFoundError : public std::runtime_error {
+class ClassNotFoundError : public velmor_utils::errors::Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 class ClassManager {

@@ -2,8 +2,9 @@
 // The framework's synchronous and asynchronous modes, and the guards of operations that
 // belong to one of them.
 
-#include <stdexcept>
 #include <string_view>
+
+#include "velmor_utils/errors.hpp"
 
 namespace velmor_utils::utils::decorators {
 
@@ -28,9 +29,9 @@ class ModeScope {
 };
 
 /// An operation was used in the mode it does not belong to.
-class ModeError : public std::runtime_error {
+class ModeError : public velmor_utils::errors::Error {
  public:
-  using std::runtime_error::runtime_error;
+  using Error::Error;
 };
 
 /// Called on entry of an operation that belongs to synchronous mode; ModeError otherwise.

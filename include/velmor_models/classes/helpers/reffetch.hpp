@@ -41,7 +41,7 @@ class ReferenceLoader : public ReferenceLoaderBase {
   ///     using: The database alias to use. Defaults to None.
   ///
   /// Returns:
-  ///     Model: The loaded model.
+  ///     Instance<Model>: The loaded model instance (current, partial or legacy).
   Instance<Model> load_reference(std::optional<std::vector<std::string>> only = std::nullopt,
                                  std::optional<std::string> using_ = std::nullopt) const;
   // A null pointer is no alias; "no alias" is std::nullopt.
@@ -55,10 +55,11 @@ class ReferenceLoader : public ReferenceLoaderBase {
   ///     using: The database alias to use. Defaults to None.
   ///
   /// Returns:
-  ///     Model: The loaded model.
+  ///     Instance<Model>: The loaded model instance (current, partial or legacy).
   ///
-  /// The class is resolved and the query set built in the coroutine's body before its
-  /// only suspension, the awaited `aexecute()`. The loader must outlive the await.
+  /// The class is resolved and the query set built when this is called, before the only
+  /// suspension, the awaited `aexecute()`; their errors reach the caller when the result
+  /// is awaited. The awaitable owns what it needs: the loader may be gone by then.
   boost::asio::awaitable<Instance<Model>> aload_reference(
       std::optional<std::vector<std::string>> only = std::nullopt,
       std::optional<std::string> using_ = std::nullopt) const;

@@ -28,8 +28,8 @@ class Instance {
       : object_(std::move(object)), kind_(kind) {}
   /// From the untyped result that the query-set core produces.
   template <class N>
-    requires(!std::is_same_v<N, M> && std::is_same_v<N, Model>)
-  Instance(Instance<N>&& other) noexcept : Instance(std::move(other).release(), other.kind()) {}
+  requires(!std::is_same_v<N, M> && std::is_same_v<N, Model>) Instance(Instance<N>&& other)
+  noexcept : Instance(std::move(other).release(), other.kind()) {}
 
   InstanceKind kind() const noexcept { return kind_; }
   bool is_current() const noexcept { return kind_ == InstanceKind::current; }

@@ -1,7 +1,7 @@
 #pragma once
 #include "velmor_models/querysets/qsetkit/query_set_count.hpp"
-#include "velmor_utils/utils/decorators.hpp"
 #include "velmor_models/querysets/qsetkit/query_set_one_required.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -62,23 +62,25 @@ class QuerySet : public QuerySetBase<M, self_or<Self, QuerySet<M, Self>>> {
     return out;
   }
 
-  /// The same when awaited; the records are materialised one after another.
+  /// The same when awaited; the records are materialised one after another. The
+  /// awaitable owns a copy of the query set: it may be awaited after this one is gone.
   boost::asio::awaitable<std::vector<Instance<M>>> aexecute() const {
     velmor_utils::utils::decorators::async_mode_only("QuerySet.aexecute");
-    return run_async();
+    return run_async(this->self());
   }
 
  private:
   using Records = QuerySetCore::Records;
+  using Kind = self_or<Self, QuerySet<M, Self>>;
 
-  boost::asio::awaitable<std::vector<Instance<M>>> run_async() const {
-    const bool is_partial = this->selects_fields();
-    Records records = co_await this->_aexecute_query();
+  static boost::asio::awaitable<std::vector<Instance<M>>> run_async(Kind qs) {
+    const bool is_partial = qs.selects_fields();
+    Records records = co_await qs._aexecute_query();
     std::vector<velmor_glue::Data>& all = QuerySetCore::records_of(records);
     std::vector<Instance<M>> out;
     out.reserve(all.size());
     for (velmor_glue::Data& record : all)
-      out.emplace_back(co_await this->_acreate_instance(is_partial, std::move(record)));
+      out.emplace_back(co_await qs._acreate_instance(is_partial, std::move(record)));
     co_return out;
   }
 

@@ -41,18 +41,18 @@ class QuerySetBase : public QuerySetCore {
       : QuerySetCore(std::move(entity), std::move(executor), std::move(async_executor), strict) {}
 
   /// Over the class that the C++ model type declares.
-  QuerySetBase()
-    requires DeclaredModel<M>
-      : QuerySetBase(M::declaration()) {}
+  QuerySetBase() requires DeclaredModel<M> : QuerySetBase(M::declaration()) {}
 
-  /// A new query set of kind `Self` carrying `queryset`'s query state.
+  /// A new query set of kind `Self` carrying `queryset`'s query state; the executors, the
+  /// strict flag and the kind's own fields are what `Self`'s constructor gives them.
   static Self _from_queryset(const QuerySetCore& queryset) {
     Self out(queryset.entity());
     out.carry_query_state(queryset);
     return out;
   }
 
-  /// An independent copy of the same kind.
+  /// An independent copy of the same kind: the framework's copy, through `_from_queryset`
+  /// (a C++ copy, by contrast, keeps everything).
   Self _copy() const { return Self::_from_queryset(self()); }
 
   /// Set the database alias to be used for the query.
@@ -93,7 +93,7 @@ class QuerySetBase : public QuerySetCore {
   /// Apply filters to the query. The filters are combined with AND.
   ///
   /// A named filter `negated` is not a field filter: it negates the whole group.
-  /// Given nothing, the result is the receiver itself (an exact copy of it).
+  /// Given nothing, the result is the receiver itself (an exact C++ copy of it).
   Self filter(NamedFilters named = {}) const { return filter_group({}, std::move(named)); }
   Self filter(std::initializer_list<Q> conditions, NamedFilters named = {}) const {
     return filter_group(std::vector<Q>(conditions), std::move(named));
@@ -115,7 +115,7 @@ class QuerySetBase : public QuerySetCore {
 
   Self _filter(std::vector<Q> conditions, bool negated, NamedFilters named) const {
     refuse_negated(named, "_filter");
-    if (conditions.empty() && named.empty()) return same();
+    if (conditions.empty() && named.empty()) return self();
     Self out = self()._copy();
     out.add_conditions(conditions, negated, named);
     return out;
@@ -160,16 +160,6 @@ class QuerySetBase : public QuerySetCore {
 
  protected:
   const Self& self() const noexcept { return static_cast<const Self&>(*this); }
-
-  /// The receiver itself, as a value: every field, settings and own fields included.
-  Self same() const {
-    Self out(self());
-    out.carry_settings(self());
-    out.carry_own_fields(self());
-    return out;
-  }
-  /// A kind with fields of its own hides this to carry them in `same()`.
-  void carry_own_fields(const QuerySetCore&) noexcept {}
 
  private:
   Self filter_group(std::vector<Q> conditions, NamedFilters named) const {

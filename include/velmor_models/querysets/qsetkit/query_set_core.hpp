@@ -14,8 +14,9 @@
 
 #include "velmor_models/classes/model.hpp"
 #include "velmor_models/querysets/executor.hpp"
-#include "velmor_models/querysets/qsetkit/cow.hpp"
 #include "velmor_models/querysets/qsetkit/instance.hpp"
+#include "velmor_models/querysets/qsetkit/query_settings.hpp"
+#include "velmor_models/querysets/qsetkit/query_state.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -41,8 +42,8 @@ struct StrictClassVersion {
   explicit StrictClassVersion(const boost::json::value& v) noexcept;
 };
 
-/// A slice of a query set: rows [start, stop). Both bounds are needed; a step other than
-/// 1 is refused.
+/// A slice of a query set: rows [start, stop). Both bounds are needed, and their
+/// difference must fit in 64 bits; a step other than 1 is refused.
 struct Slice {
   using Step = std::variant<std::int64_t, double>;
   Slice(std::optional<std::int64_t> start_, std::optional<std::int64_t> stop_,
@@ -67,29 +68,37 @@ class QuerySetCore : public QuerySetReader {
   std::string table_name() const override;
 
   /// Get the conditions of the query set. (The empty condition stands for none.)
-  const Q& get_conditions() const override { return _conditions; }
-  Q& get_conditions() noexcept { return _conditions; }
+  const Q& get_conditions() const override { return _state.conditions; }
+  Q& get_conditions() noexcept { return _state.conditions; }
   /// Get the related objects to include in the query results.
-  const SelectRelated& get_select_related() const override { return _select_related.get(); }
-  SelectRelated& get_select_related() { return _select_related.leak(); }
+  const SelectRelated& get_select_related() const override { return _state.select_related.get(); }
+  SelectRelated& get_select_related() { return _state.select_related.leak(); }
   /// Get the query specifier of the query set.
-  const QuerySpecifier& get_query_specifier() const override { return _query_specifier.get(); }
-  QuerySpecifier& get_query_specifier() { return _query_specifier.leak(); }
+  const QuerySpecifier& get_query_specifier() const override {
+    return _state.query_specifier.get();
+  }
+  QuerySpecifier& get_query_specifier() { return _state.query_specifier.leak(); }
   /// Get the order by fields of the query set.
-  const std::vector<OrderBy>& get_order_by() const override { return _order_by.get(); }
-  std::vector<OrderBy>& get_order_by() { return _order_by.leak(); }
+  const std::vector<OrderBy>& get_order_by() const override { return _state.order_by.get(); }
+  std::vector<OrderBy>& get_order_by() { return _state.order_by.leak(); }
   /// Get the database alias used for the query.
-  const std::string& get_using() const override { return _using; }
-  std::string& get_using() noexcept { return _using; }
+  const std::string& get_using() const override { return _state.using_; }
+  std::string& get_using() noexcept { return _state.using_; }
   /// Get the paginator of the query set.
-  const NumberPaginator& get_paginator() const override { return _paginator; }
-  NumberPaginator& get_paginator() noexcept { return _paginator; }
+  const NumberPaginator& get_paginator() const override { return _state.paginator; }
+  NumberPaginator& get_paginator() noexcept { return _state.paginator; }
 
-  const ExecutorFactory& executor_factory() const noexcept { return _executor; }
-  const AsyncExecutorFactory& async_executor_factory() const noexcept { return _async_executor; }
-  bool strict_class_version() const noexcept { return _strict_class_version; }
-  bool is_none() const noexcept { return _is_none; }
-  const boost::json::object& annotations() const noexcept { return _annotations.get(); }
+  const ExecutorFactory& executor_factory() const noexcept { return _settings.executor; }
+  const AsyncExecutorFactory& async_executor_factory() const noexcept {
+    return _settings.async_executor;
+  }
+  bool strict_class_version() const noexcept { return _settings.strict_class_version; }
+  bool is_none() const noexcept { return _state.is_none; }
+  const boost::json::object& annotations() const noexcept { return _state.annotations.get(); }
+
+  /// What a copy carries (`_from_queryset`), and how the query set runs.
+  const QueryState& query_state() const noexcept { return _state; }
+  const QuerySettings& settings() const noexcept { return _settings; }
 
   /// Checks, before a bulk update, that `obj` is exactly of the entity class;
   /// BulkOperationError "Cannot update an object of a different type" otherwise.
@@ -101,7 +110,7 @@ class QuerySetCore : public QuerySetReader {
   // Running the query. Each call makes a new executor from the query set's factory and
   // runs the query again; a query set marked by `none()` makes no executor. The
   // asynchronous forms check the mode when called and do everything else when awaited;
-  // the query set must outlive the await.
+  // the awaitable owns a copy of what it reads, so the query set may be gone by then.
   virtual Records _execute_query() const;
   virtual std::int64_t _execute_count() const;
   virtual boost::asio::awaitable<Records> _aexecute_query() const;
@@ -112,32 +121,31 @@ class QuerySetCore : public QuerySetReader {
   /// else an instance of the partial class when `is_partial`, else an instance of the
   /// entity with the query set's annotations set on it.
   virtual Instance<Model> _create_instance(bool is_partial, velmor_glue::Data data) const;
-  /// The same; the version lookup is awaited, and the strict flag is not consulted.
+  /// The same; the version lookup is awaited, and the strict flag is not consulted. The
+  /// awaitable owns the entity and the annotations it needs.
   virtual boost::asio::awaitable<Instance<Model>> _acreate_instance(bool is_partial,
                                                                     velmor_glue::Data data) const;
 
  protected:
+  /// TypeError for a null model class. An empty executor factory stands for the default.
   QuerySetCore(ModelClassPtr entity, ExecutorFactory executor, AsyncExecutorFactory async_executor,
                StrictClassVersion strict_class_version);
-  /// The copy hook: a query set over the same entity, with the source's query state and
-  /// the defaults for everything else (executors, strict flag).
-  QuerySetCore(const QuerySetCore& source);
+  // A C++ copy is equal to its source in everything: query state and settings alike.
+  // The framework's copy, which resets the settings, is `_copy()`.
+  QuerySetCore(const QuerySetCore&) = default;
   QuerySetCore(QuerySetCore&&) noexcept = default;
+  QuerySetCore& operator=(const QuerySetCore&) = default;
   QuerySetCore& operator=(QuerySetCore&&) noexcept = default;
-  QuerySetCore& operator=(const QuerySetCore& source);
 
-  /// Gives this query set the query state of `source` (paginator, ordering, related
-  /// objects, field selection, conditions, alias, annotations, empty mark).
-  void carry_query_state(const QuerySetCore& source);
-  /// Gives this query set the executors and the strict flag of `source`.
-  void carry_settings(const QuerySetCore& source);
+  /// Gives this query set the query state of `source`, as a whole.
+  void carry_query_state(const QuerySetCore& source) { _state = source._state; }
 
   // The changes behind the building operations; each is applied to a fresh copy.
-  void set_using(std::string_view value) { _using.assign(value); }
+  void set_using(std::string_view value) { _state.using_.assign(value); }
   void enter_annotations(const boost::json::object& values);
   void extend_only(const std::vector<std::string>& fields);
   void set_distinct(std::vector<std::string> fields);
-  void mark_none() noexcept { _is_none = true; }
+  void mark_none() noexcept { _state.is_none = true; }
   /// Conjoins the conditions and named filters (negated as one group) into the
   /// conditions; nothing happens for an empty group.
   void add_conditions(std::span<const Q> conditions, bool negated, const NamedFilters& named);
@@ -147,7 +155,7 @@ class QuerySetCore : public QuerySetReader {
   void set_window(const Slice& slice);
 
   /// True when a field selection is active: results are partial instances.
-  bool selects_fields() const noexcept { return !_query_specifier.get().only.empty(); }
+  bool selects_fields() const noexcept { return !_state.query_specifier.get().only.empty(); }
 
   // The steps of materialisation that do not wait for anything, shared by the
   // synchronous and the asynchronous form.
@@ -158,11 +166,19 @@ class QuerySetCore : public QuerySetReader {
   };
   /// Copies the data, decodes `_metadata` and its `object_id`, and finds out whether the
   /// stored class version must be compared with the latest one.
-  PendingInstance begin_instance(velmor_glue::Data record) const;
+  static PendingInstance begin_instance(velmor_glue::Data record);
   /// The version decision once the latest version is known: true for a LegacyModel.
-  bool is_legacy(const PendingInstance& pending, const boost::json::value& latest_version,
-                 bool consult_strict_flag) const;
-  Instance<Model> finish_instance(PendingInstance pending, bool is_partial, bool legacy) const;
+  /// `strict` is the strict flag when it is consulted, else false.
+  static bool is_legacy(const PendingInstance& pending, const boost::json::value& latest_version,
+                        bool strict);
+  /// What building an instance reads of the query set, owned (cheap to copy).
+  struct InstanceMaker {
+    ModelClassPtr entity;
+    detail::Cow<boost::json::object> annotations;
+    std::string entity_name() const;
+    Instance<Model> finish(PendingInstance pending, bool is_partial, bool legacy) const;
+  };
+  InstanceMaker instance_maker() const { return {_entity, _state.annotations}; }
 
   /// The records of a result, refused with a TypeError when the executor said "nothing".
   static std::vector<velmor_glue::Data>& records_of(Records& records);
@@ -175,18 +191,16 @@ class QuerySetCore : public QuerySetReader {
   static bool take_negated(NamedFilters& named);
   static void refuse_negated(const NamedFilters& named, std::string_view operation);
 
-  ModelClassPtr _entity;
-  ExecutorFactory _executor;
-  AsyncExecutorFactory _async_executor;
-  NumberPaginator _paginator;
-  detail::Cow<std::vector<OrderBy>> _order_by;
-  detail::Cow<QuerySpecifier> _query_specifier;
-  Q _conditions;
-  std::string _using;
-  detail::Cow<SelectRelated> _select_related;
-  detail::Cow<boost::json::object> _annotations;
-  bool _strict_class_version = false;
-  bool _is_none = false;
+  ModelClassPtr _entity;  ///< never changes
+  QuerySettings _settings;
+  QueryState _state;
+
+ private:
+  static boost::asio::awaitable<Records> run_query(QuerySetCore qs);
+  static boost::asio::awaitable<std::int64_t> run_count(QuerySetCore qs);
+  static boost::asio::awaitable<Instance<Model>> create_instance_async(InstanceMaker maker,
+                                                                       bool is_partial,
+                                                                       velmor_glue::Data data);
 };
 
 }  // namespace velmor_models::querysets::qsetkit

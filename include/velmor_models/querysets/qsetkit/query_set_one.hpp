@@ -26,14 +26,7 @@ class QuerySetOne : public QuerySetBase<M, self_or<Self, QuerySetOne<M, Self>>> 
  public:
   /// Takes the model class alone; executors and the strict flag keep their defaults.
   explicit QuerySetOne(ModelClassPtr entity) : Base(std::move(entity)) {}
-  QuerySetOne()
-    requires DeclaredModel<M>
-      : Base() {}
-  /// The copy hook: a copy starts with the single-result rule on.
-  QuerySetOne(const QuerySetOne& other) : Base(other) {}
-  QuerySetOne(QuerySetOne&&) noexcept = default;
-  QuerySetOne& operator=(const QuerySetOne& other) { return *this = QuerySetOne(other); }
-  QuerySetOne& operator=(QuerySetOne&&) noexcept = default;
+  QuerySetOne() requires DeclaredModel<M> : Base() {}
 
   /// More than one matching record is an error while this is on.
   bool raise_on_multiple() const noexcept { return _raise_on_multiple; }
@@ -49,27 +42,25 @@ class QuerySetOne : public QuerySetBase<M, self_or<Self, QuerySetOne<M, Self>>> 
     return Instance<M>(this->_create_instance(this->selects_fields(), std::move(*record)));
   }
 
-  /// The same when awaited.
+  /// The same when awaited. The awaitable owns a copy of the query set: it may be
+  /// awaited after this one is gone.
   boost::asio::awaitable<std::optional<Instance<M>>> aexecute() const {
     velmor_utils::utils::decorators::async_mode_only("QuerySetOne.aexecute");
-    return run_async();
+    return run_async(this->self());
   }
 
  private:
-  boost::asio::awaitable<std::optional<Instance<M>>> run_async() const {
-    QuerySetCore::Records records = co_await this->_aexecute_query();
-    velmor_glue::Data* record = QuerySetCore::single_record(records, _raise_on_multiple);
+  using Kind = self_or<Self, QuerySetOne<M, Self>>;
+
+  static boost::asio::awaitable<std::optional<Instance<M>>> run_async(Kind qs) {
+    QuerySetCore::Records records = co_await qs._aexecute_query();
+    velmor_glue::Data* record = QuerySetCore::single_record(records, qs._raise_on_multiple);
     if (!record) co_return std::nullopt;
-    co_return Instance<M>(
-        co_await this->_acreate_instance(this->selects_fields(), std::move(*record)));
+    co_return Instance<M>(co_await qs._acreate_instance(qs.selects_fields(), std::move(*record)));
   }
 
  protected:
-  void carry_own_fields(const QuerySetCore& source) noexcept {
-    if (auto* one = dynamic_cast<const QuerySetOne*>(&source))
-      _raise_on_multiple = one->_raise_on_multiple;
-  }
-
+  /// Set on by the constructor; a C++ copy keeps it, `_copy()` sets it on again.
   bool _raise_on_multiple = true;
 };
 

@@ -15,8 +15,7 @@ namespace velmor_models::querysets::qsetkit {
  *    item or raise an error if no items are found.
  */
 template <class M, class Self = void>
-class QuerySetOneRequired
-    : public QuerySetOne<M, self_or<Self, QuerySetOneRequired<M, Self>>> {
+class QuerySetOneRequired : public QuerySetOne<M, self_or<Self, QuerySetOneRequired<M, Self>>> {
   using Base = QuerySetOne<M, self_or<Self, QuerySetOneRequired<M, Self>>>;
 
  public:
@@ -29,10 +28,11 @@ class QuerySetOneRequired
     return required(Base::execute());
   }
 
-  /// The same when awaited.
+  /// The same when awaited. The awaitable owns a copy of the query set: it may be
+  /// awaited after this one is gone.
   boost::asio::awaitable<Instance<M>> aexecute() const {
     velmor_utils::utils::decorators::async_mode_only("QuerySetOneRequired.aexecute");
-    return run_async();
+    return run_async(Base::aexecute());
   }
 
  private:
@@ -40,8 +40,9 @@ class QuerySetOneRequired
     if (!found) throw errors::ObjectDoesNotExistError("No items found");
     return std::move(*found);
   }
-  boost::asio::awaitable<Instance<M>> run_async() const {
-    co_return required(co_await Base::aexecute());
+  static boost::asio::awaitable<Instance<M>> run_async(
+      boost::asio::awaitable<std::optional<Instance<M>>> found) {
+    co_return required(co_await std::move(found));
   }
 };
 

@@ -1,6 +1,7 @@
 #include "velmor_models/classes/helpers/reffetch.hpp"
 
 #include <boost/json/value_from.hpp>
+#include <exception>
 #include <string_view>
 
 #include "velmor_data/aliases/using.hpp"
@@ -28,6 +29,11 @@ json::value normalised(const json::value& version) {
   return version;
 }
 
+boost::asio::awaitable<Instance<Model>> failed(std::exception_ptr error) {
+  std::rethrow_exception(error);
+  co_return Instance<Model>(nullptr, querysets::qsetkit::InstanceKind::current);  // not reached
+}
+
 }  // namespace
 
 Instance<Model> ReferenceLoader::load_reference(std::optional<std::vector<std::string>> only,
@@ -40,11 +46,14 @@ Instance<Model> ReferenceLoader::load_reference(std::optional<std::vector<std::s
 
 boost::asio::awaitable<Instance<Model>> ReferenceLoader::aload_reference(
     std::optional<std::vector<std::string>> only, std::optional<std::string> using_) const {
-  ModelClassPtr model_class = this->_load_model_class();
-  // Lives in this frame: the awaited execution reads it until it completes.
-  const QuerySetOneRequired<Model> qs =
-      this->_load_record(model_class, std::move(only), std::move(using_));
-  co_return co_await qs.aexecute();
+  // The steps that read the loader run now, on the caller's loop; what is awaited owns
+  // its query set, so the loader may be gone by then. A failure is kept for the await.
+  try {
+    ModelClassPtr model_class = this->_load_model_class();
+    return this->_load_record(model_class, std::move(only), std::move(using_)).aexecute();
+  } catch (...) {
+    return failed(std::current_exception());
+  }
 }
 
 ModelClassPtr ReferenceLoader::_load_model_class() const {
