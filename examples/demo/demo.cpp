@@ -4,6 +4,7 @@
 #include <boost/json/serialize.hpp>
 #include <iostream>
 
+#include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 
@@ -26,6 +27,7 @@ class Customer : public Model {
 };
 
 int main() {
+  velmor_models::backends::configure("default", "memory:");
   const char* cities[] = {"Oslo", "Lima", "Oslo", "Kyiv", "Oslo", "Lima"};
   for (int i = 0; i < 6; ++i)
     MemoryStore::instance().insert(

@@ -1,5 +1,6 @@
 // The default executors: they run a query set on the store its alias names.
 
+#include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
 #include "velmor_models/querysets/executor.hpp"
 
@@ -10,12 +11,10 @@ std::unique_ptr<ExecutorBase> Executor::create(const QuerySetReader& qs) {
 }
 
 std::optional<std::vector<velmor_glue::Data>> Executor::query() {
-  return MemoryStore::instance().select(qs_);
+  return backends::backend_for(qs_.get_using())->query(qs_);
 }
 
-std::int64_t Executor::count() {
-  return static_cast<std::int64_t>(MemoryStore::instance().select(qs_).size());
-}
+std::int64_t Executor::count() { return backends::backend_for(qs_.get_using())->count(qs_); }
 
 std::unique_ptr<AsyncExecutorBase> create_async_executor(const QuerySetReader& qs) {
   return AsyncExecutor::create(qs);
@@ -26,11 +25,13 @@ std::unique_ptr<AsyncExecutorBase> AsyncExecutor::create(const QuerySetReader& q
 }
 
 boost::asio::awaitable<std::optional<std::vector<velmor_glue::Data>>> AsyncExecutor::query() {
-  co_return MemoryStore::instance().select(qs_);
+  auto backend = backends::backend_for(qs_.get_using());
+  co_return co_await backend->aquery(qs_);
 }
 
 boost::asio::awaitable<std::int64_t> AsyncExecutor::count() {
-  co_return static_cast<std::int64_t>(MemoryStore::instance().select(qs_).size());
+  auto backend = backends::backend_for(qs_.get_using());
+  co_return co_await backend->acount(qs_);
 }
 
 }  // namespace velmor_models::querysets::executor

@@ -4,6 +4,7 @@
 
 #include "pydantic_partial/partial.hpp"
 #include "test_models.hpp"
+#include "velmor_models/backends/registry.hpp"
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/classes/utils.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
@@ -125,6 +126,8 @@ TEST(ModeGuards, RefuseTheOtherMode) {
 }
 
 TEST(MemoryExecutor, AppliesConditionsOrderingAndWindow) {
+  velmor_models::backends::configure("default", "memory:");
+  velmor_models::backends::configure("lakehouse", "memory:");
   MemoryStore& store = MemoryStore::instance();
   store.clear();
   for (int i = 0; i < 6; ++i)
@@ -139,6 +142,7 @@ TEST(MemoryExecutor, AppliesConditionsOrderingAndWindow) {
   EXPECT_EQ(Executor(QuerySet<Customer>().filter({{"name__in", {"c1", "c2"}}})).count(), 2);
   EXPECT_EQ(Executor(QuerySet<Customer>().using_("lakehouse")).count(), 0);
   store.clear();
+  velmor_models::backends::reset();
 }
 
 }  // namespace

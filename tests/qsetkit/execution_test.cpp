@@ -10,6 +10,7 @@
 #include "test_executors.hpp"
 #include "test_models.hpp"
 #include "velmor_data/services/historical_table_schema.hpp"
+#include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 #include "velmor_utils/errors.hpp"
@@ -377,6 +378,7 @@ TEST(Coroutines, GuardRunsOnCallTheRestWhenAwaited) {
 // awaited (AddressSanitizer reports any read of a destroyed one).
 TEST(Coroutines, AwaitablesOutliveTheirQuerySets) {
   using velmor_models::querysets::executor::MemoryStore;
+  velmor_models::backends::configure("default", "memory:");
   MemoryStore::instance().clear();
   MemoryStore::instance().insert("default", "customers", row("Ann"));
   MemoryStore::instance().insert("default", "customers", row("Bo"));

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "qsetkit/test_executors.hpp"
+#include "velmor_models/backends/registry.hpp"
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/classes/helpers/reffetch.hpp"
 #include "velmor_models/querysets/errors.hpp"
@@ -76,12 +77,15 @@ std::string name_of(const Instance<Model>& found) {
 class Loading : public ::testing::Test {
  protected:
   void SetUp() override {
+    for (const char* alias : {"default", "lakehouse", "archive"})
+      velmor_models::backends::configure(alias, "memory:");
     MemoryStore::instance().clear();
     ClassManager::register_class(widget);
   }
   void TearDown() override {
     ClassManager::unregister_class("Widget");
     MemoryStore::instance().clear();
+    velmor_models::backends::reset();
   }
   static std::string aload(const ReferenceLoader& loader, std::optional<Fields> only = {},
                            std::optional<std::string> using_ = {}) {

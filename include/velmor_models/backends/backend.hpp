@@ -2,7 +2,10 @@
 // A store that runs query sets: what an alias resolves to.
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/json/object.hpp>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "velmor_glue/glue.hpp"
@@ -30,6 +33,13 @@ class Backend {
   virtual boost::asio::awaitable<std::int64_t> acount(const QuerySetReader& qs) = 0;
   /// The SQL dialect the store speaks; null for a store that runs no SQL.
   virtual const sql::Dialect* dialect() const noexcept { return nullptr; }
+  /// Creates the table of `cls` unless it exists, with an index per named field
+  /// (tables.hpp).
+  virtual void create_table(const classes::model::ModelClass& cls,
+                            const std::vector<std::string>& indexed_fields);
+  /// Adds records to the table of `cls`, all or none (tables.hpp).
+  virtual void insert(const classes::model::ModelClass& cls,
+                      std::span<const boost::json::object> records);
 };
 
 }  // namespace velmor_models::backends

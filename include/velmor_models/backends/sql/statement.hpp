@@ -10,6 +10,8 @@
 
 namespace velmor_models::backends::sql {
 
+class Dialect;  // dialect.hpp
+
 using CoreTypes = velmor_utils::models::data_models::enums::CoreTypes;
 
 /// One column of the result, in select order: the record key it fills and the core type

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "velmor_models/backends/sql/statement.hpp"
 #include "velmor_models/classes/model.hpp"
 #include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/querysets/qsetkit/instance.hpp"
@@ -99,6 +100,11 @@ class QuerySetCore : public QuerySetReader {
   /// What a copy carries (`_from_queryset`), and how the query set runs.
   const QueryState& query_state() const noexcept { return _state; }
   const QuerySettings& settings() const noexcept { return _settings; }
+  /// The SQL statement (text and bound values) that runs this query set in `dialect`.
+  backends::sql::Statement to_sql(const backends::sql::Dialect& dialect) const;
+  /// The same in the dialect of the database behind the query set's alias; ValueError
+  /// when that store runs no SQL (`memory:`).
+  backends::sql::Statement to_sql() const;
 
   /// Checks, before a bulk update, that `obj` is exactly of the entity class;
   /// BulkOperationError "Cannot update an object of a different type" otherwise.

@@ -1,0 +1,93 @@
+#pragma once
+// What differs between the SQL databases a query set compiles to: quoting, placeholders,
+// JSON access, text matching, ordering of NULLs, the window and long `in` lists. The
+// query compiler (compiler.hpp) writes everything else once for every dialect.
+
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "velmor_models/backends/sql/statement_writer.hpp"
+#include "velmor_utils/query/utils.hpp"
+
+namespace velmor_models::backends::sql {
+
+/// What a condition or an ordering term reads: a column, or the JSON value at a path
+/// inside a JSON-valued column (null when the path does not exist).
+struct Operand {
+  std::string_view column;  ///< checked column name, unquoted
+  std::string_view path;    ///< the dialect's JSON path text (bound); empty for a plain column
+  bool text = false;        ///< a plain column holding text (STRING, DATE, DATETIME)
+  bool json() const noexcept { return !path.empty(); }
+};
+
+/// The kinds of JSON value a guard admits.
+enum class JsonKind {
+  text,    ///< a JSON string
+  scalar,  ///< anything but an array or an object
+};
+
+class Dialect {
+ public:
+  virtual ~Dialect() = default;
+  /// "sqlite", "postgresql".
+  virtual std::string_view name() const noexcept = 0;
+
+  /// Refuses, with a ValueError, a table or column name the database cannot hold exactly:
+  /// empty, control characters (NUL included), longer than the database keeps, or in the
+  /// database's reserved namespace.
+  virtual void check_identifier(std::string_view name) const;
+  /// Appends `name`, checked, as a quoted identifier.
+  void quote_identifier(std::string& out, std::string_view name) const;
+
+  /// Appends the placeholder of the `n`-th bound value (counted from 1).
+  virtual void placeholder(std::string& out, std::size_t n) const = 0;
+
+  /// The path text that walks the object keys `keys` (possibly none: the whole value),
+  /// bound as a value. UnsupportedQueryError for a key the dialect cannot express.
+  virtual std::string json_path(std::span<const std::string_view> keys) const = 0;
+
+  /// The value `op` reads: comparable with `bind_value`, NULL for SQL NULL, JSON null or
+  /// a missing path.
+  virtual void value_of(StatementWriter& w, const Operand& op) const = 0;
+  /// The text `op` reads for a text lookup, case-folded when `fold`.
+  virtual void text_of(StatementWriter& w, const Operand& op, bool fold) const = 0;
+  /// True when the JSON value at the path of `op` is of `kind` (JSON operands only).
+  virtual void json_is(StatementWriter& w, const Operand& op, JsonKind kind) const = 0;
+  /// Binds a scalar to compare with `value_of(op)`.
+  virtual void bind_value(StatementWriter& w, const Operand& op,
+                          const boost::json::value& value) const = 0;
+
+  /// `contains`, `startswith` or `endswith` of `needle` (already folded when `fold`) in
+  /// the text of `op`, by bytes.
+  virtual void text_match(StatementWriter& w, velmor_utils::query::Lookup lookup,
+                          const Operand& op, std::string_view needle, bool fold) const = 0;
+  /// `value_of(op)` equals one of `values` (non-empty, no nulls), however long the list.
+  virtual void in_list(StatementWriter& w, const Operand& op,
+                       std::span<const boost::json::value> values) const = 0;
+
+  /// One ordering term: NULLs (and missing paths) first ascending, last descending.
+  virtual void order_term(StatementWriter& w, const Operand& op, bool descending) const = 0;
+  /// An expression giving the rows' insertion order, the last tie-breaker of every
+  /// ordering; empty when the database has none.
+  virtual std::string_view insertion_order() const noexcept = 0;
+  /// The window: at most `limit` rows (none: no bound; never negative) after skipping
+  /// `offset` (never negative). Called only when there is a bound.
+  virtual void window(StatementWriter& w, std::optional<std::int64_t> limit,
+                      std::int64_t offset) const = 0;
+
+ protected:
+  Dialect() = default;
+};
+
+/// SQLite 3.38 or later. The connection registers the deterministic SQL function
+/// `velmor_casefold(text)`; tables keep their rowid, which is the insertion order.
+const Dialect& sqlite_dialect() noexcept;
+/// PostgreSQL 12 or later; JSON-valued columns are `jsonb`. The database provides
+/// `velmor_casefold(text)`.
+const Dialect& postgres_dialect() noexcept;
+
+}  // namespace velmor_models::backends::sql

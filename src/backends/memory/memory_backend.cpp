@@ -1,0 +1,89 @@
+#include "velmor_models/backends/memory/memory_backend.hpp"
+
+#include <boost/json/serialize.hpp>
+
+#include "velmor_models/backends/query_check.hpp"
+#include "velmor_utils/errors.hpp"
+
+namespace velmor_models::backends {
+namespace {
+
+using querysets::executor::MemoryStore;
+
+template <class T>
+boost::asio::awaitable<T> ready(T value) {
+  co_return value;
+}
+
+template <class T>
+boost::asio::awaitable<T> rethrow(std::exception_ptr error) {
+  std::rethrow_exception(error);
+  co_return T{};
+}
+
+std::string table_of(const classes::model::ModelClass& cls) {
+  const auto& t = cls.table_name();
+  if (!t.is_string() || t.get_string().empty())
+    throw velmor_utils::errors::ValueError("model " + cls.name() + " has no table name");
+  return std::string(t.get_string());
+}
+
+}  // namespace
+
+std::vector<velmor_glue::Data> MemoryBackend::query(const QuerySetReader& qs) {
+  check_query(qs);
+  return MemoryStore::instance().select(qs);
+}
+
+std::int64_t MemoryBackend::count(const QuerySetReader& qs) {
+  return static_cast<std::int64_t>(query(qs).size());
+}
+
+// The records are in memory: the answer is ready when called; errors wait for the await.
+boost::asio::awaitable<std::vector<velmor_glue::Data>> MemoryBackend::aquery(
+    const QuerySetReader& qs) {
+  try {
+    return ready(query(qs));
+  } catch (...) {
+    return rethrow<std::vector<velmor_glue::Data>>(std::current_exception());
+  }
+}
+
+boost::asio::awaitable<std::int64_t> MemoryBackend::acount(const QuerySetReader& qs) {
+  try {
+    return ready(count(qs));
+  } catch (...) {
+    return rethrow<std::int64_t>(std::current_exception());
+  }
+}
+
+void MemoryBackend::create_table(const classes::model::ModelClass& cls,
+                                 const std::vector<std::string>& indexed_fields) {
+  (void)table_of(cls);
+  for (const auto& name : indexed_fields) (void)field_of(cls, name);
+}
+
+void MemoryBackend::insert(const classes::model::ModelClass& cls,
+                           std::span<const boost::json::object> records) {
+  const std::string table = table_of(cls);
+  std::vector<boost::json::object> rows;
+  for (const auto& record : records) {
+    boost::json::object row;
+    for (const auto& f : cls.fields()) row[f.name] = nullptr;
+    for (const auto& [key, v] : record) {
+      if (key == "_metadata") {
+        // Kept as the JSON text a database column holds.
+        row[key] = v.is_object() ? boost::json::value(boost::json::serialize(v)) : v;
+        continue;
+      }
+      (void)field_of(cls, key);
+      row[key] = v;
+    }
+    if (!row.contains("_metadata")) row["_metadata"] = nullptr;
+    rows.push_back(std::move(row));
+  }
+  for (auto& row : rows)
+    MemoryStore::instance().insert(alias_, table, velmor_glue::Data{std::move(row), boost::json::object()});
+}
+
+}  // namespace velmor_models::backends

@@ -1,0 +1,482 @@
+// The query compiler: conditions, ordering, field selection, distinct fields and the
+// window of a query set, written once; the dialect supplies the pieces that differ.
+//
+// Two-valued logic: a positive lookup may yield NULL where it is false (WHERE treats
+// both alike, and AND/OR keep that true), so it is written plainly and can use indexes.
+// Negations are pushed down to the lookups (De Morgan) and a negated lookup is written
+// `(lookup) IS NOT TRUE`, which holds exactly where the lookup does not, NULLs included.
+
+#include "velmor_models/backends/sql/compiler.hpp"
+
+#include <algorithm>
+#include <boost/json/string.hpp>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "velmor_models/backends/query_check.hpp"
+#include "velmor_models/backends/sql/dialect.hpp"
+#include "velmor_utils/errors.hpp"
+#include "velmor_utils/values.hpp"
+
+namespace velmor_models::backends::sql {
+namespace {
+
+using boost::json::value;
+using classes::model::FieldDecl;
+using classes::model::ModelClass;
+using querysets::executor::QuerySetReader;
+using velmor_utils::errors::TypeError;
+using velmor_utils::errors::ValueError;
+using velmor_utils::query::Filter;
+using velmor_utils::query::Lookup;
+using velmor_utils::query::lookup_name;
+using velmor_utils::query::Q;
+
+constexpr std::string_view reserved_address = "_address";
+constexpr std::string_view metadata_column = "_metadata";
+
+// Case folding of bound values, matching the SQL function velmor_casefold on the other
+// side. ASCII only for now: the integration swaps in velmor_models::detail::casefold
+// (full Unicode folding) here.
+std::string fold_bound_text(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t i = 0, size = s.size(); i < size;) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t n = 0;
+    std::uint32_t cp = 0;
+    if ((c & 0xE0) == 0xC0) {
+      n = 1, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (size - i <= n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+bool is_text_type(const CoreTypes& t) {
+  return t == CoreTypes::STRING || t == CoreTypes::DATE || t == CoreTypes::DATETIME;
+}
+bool is_json_type(const CoreTypes& t) {
+  return t == CoreTypes::ARRAY || t == CoreTypes::DICTIONARY;
+}
+bool is_text_lookup(Lookup lookup) {
+  return lookup == Lookup::iexact || lookup == Lookup::contains || lookup == Lookup::icontains ||
+         lookup == Lookup::startswith || lookup == Lookup::endswith;
+}
+
+std::string filter_name(const Filter& f) {
+  return f.path + "__" + std::string(lookup_name(f.lookup));
+}
+
+// A field path resolved against the model: the column, and the bound JSON path text
+// for a JSON-valued field (its whole value when the path names only the field).
+struct Resolved {
+  const FieldDecl* field = nullptr;
+  std::string json_path;
+  Operand operand() const {
+    return Operand{field->name, json_path, json_path.empty() && is_text_type(field->type)};
+  }
+};
+
+struct Window {
+  std::optional<std::int64_t> limit;
+  std::int64_t offset = 0;
+  bool bounded() const noexcept { return limit || offset > 0; }
+};
+
+Window window_of(const querysets::executor::NumberPaginator& p) {
+  Window w;
+  // A negative offset counts as 0; a negative limit (slice 5 to 2) is an empty window.
+  w.offset = std::max<std::int64_t>(p.offset.value_or(0), 0);
+  if (p.limit) w.limit = std::max<std::int64_t>(*p.limit, 0);
+  return w;
+}
+
+class Compiler {
+ public:
+  Compiler(const QuerySetReader& qs, const Dialect& dialect)
+      : qs_(qs), model_(model_of(qs)), d_(dialect), w_(dialect) {
+    w_.text.reserve(256);
+    w_.params.reserve(8);
+  }
+
+  Statement select() {
+    check_select_related();
+    Statement out;
+    out.columns = result_columns();
+    const auto& distinct = qs_.get_query_specifier().distinct;
+    w_ << "SELECT ";
+    column_list(out.columns);
+    if (distinct.empty()) {
+      from_where();
+      order_by(d_.insertion_order());
+    } else {
+      // The first row of each group in the query's ordering, then the ordering again.
+      w_ << " FROM (SELECT *, ";
+      row_number(true);
+      if (!d_.insertion_order().empty()) (w_ << ", ") << d_.insertion_order() << " AS \"_velmor_rowid\"";
+      from_where();
+      w_ << ") AS \"_velmor_distinct\" WHERE \"_velmor_row\" = 1";
+      order_by(d_.insertion_order().empty() ? "" : "\"_velmor_rowid\"");
+    }
+    window();
+    out.text = std::move(w_.text);
+    out.params = std::move(w_.params);
+    return out;
+  }
+
+  Statement count() {
+    // The same checks as the SELECT, so a query set fails alike in both forms.
+    check_select_related();
+    result_columns();
+    for (const auto& term : qs_.get_order_by()) resolve(term.field());
+    const auto& distinct = qs_.get_query_specifier().distinct;
+    bool bounded = window_of(qs_.get_paginator()).bounded();
+    if (distinct.empty() && !bounded) {
+      w_ << "SELECT count(*)";
+      from_where();
+    } else {
+      // Which rows a window or a distinct group keeps does not change how many.
+      w_ << "SELECT count(*) FROM (SELECT 1";
+      if (distinct.empty()) {
+        from_where();
+      } else {
+        w_ << " FROM (SELECT ";
+        row_number(false);
+        from_where();
+        w_ << ") AS \"_velmor_distinct\" WHERE \"_velmor_row\" = 1";
+      }
+      window();
+      w_ << ") AS \"_velmor_rows\"";
+    }
+    Statement out;
+    out.text = std::move(w_.text);
+    out.params = std::move(w_.params);
+    return out;
+  }
+
+ private:
+  static const ModelClass& model_of(const QuerySetReader& qs) {
+    if (!qs.entity()) throw ValueError("A query set needs a model class to compile to SQL");
+    return *qs.entity();
+  }
+
+  Resolved resolve(std::string_view path) {
+    std::size_t cut = path.find("__");
+    std::string_view first = path.substr(0, cut);
+    if (first == reserved_address)
+      throw UnsupportedQueryError("The path '" + std::string(path) +
+                                  "' reads the reserved '_address' mapping, which is not "
+                                  "supported by this store");
+    Resolved r;
+    r.field = &field_of(model_, first);
+    if (is_json_type(r.field->type)) {
+      std::vector<std::string_view> keys;
+      if (cut != path.npos) {
+        std::string_view rest = path.substr(cut + 2);
+        for (;;) {
+          std::size_t next = rest.find("__");
+          keys.push_back(rest.substr(0, next));
+          if (keys.back().empty())
+            throw ValueError("The path '" + std::string(path) + "' has an empty key");
+          if (next == rest.npos) break;
+          rest.remove_prefix(next + 2);
+        }
+      }
+      r.json_path = d_.json_path(keys);
+    } else if (cut != path.npos) {
+      throw ValueError("The path '" + std::string(path) + "' walks into field '" +
+                       r.field->name + "' of model '" + model_.name() + "', which is " +
+                       std::string(r.field->type.name()) +
+                       "; only ARRAY and DICTIONARY fields hold keys");
+    }
+    return r;
+  }
+
+  void check_select_related() {
+    if (const auto* tree = std::get_if<boost::json::object>(&qs_.get_select_related()))
+      for (const auto& kv : *tree) resolve(kv.key());
+  }
+
+  std::vector<ResultColumn> result_columns() {
+    const auto& only = qs_.get_query_specifier().only;
+    for (const auto& name : only) {
+      Resolved r = resolve(name);
+      if (!r.json_path.empty() && name != r.field->name)
+        throw ValueError("'only' takes field names, not the path '" + name + "'");
+    }
+    std::vector<ResultColumn> columns;
+    columns.reserve((only.empty() ? model_.fields().size() : only.size()) + 1);
+    for (const FieldDecl& f : model_.fields())
+      if (only.empty() || std::find(only.begin(), only.end(), f.name) != only.end())
+        columns.push_back(ResultColumn{f.name, f.type});
+    columns.push_back(ResultColumn{std::string(metadata_column), CoreTypes::STRING});
+    return columns;
+  }
+
+  void column_list(const std::vector<ResultColumn>& columns) {
+    bool first = true;
+    for (const auto& c : columns) {
+      if (!first) w_ << ", ";
+      first = false;
+      d_.quote_identifier(w_.text, c.name);
+    }
+  }
+
+  void from_where() {
+    w_ << " FROM ";
+    d_.quote_identifier(w_.text, qs_.table_name());
+    const Q& q = qs_.get_conditions();
+    if (q.kind() == Q::Kind::empty) return;
+    w_ << " WHERE ";
+    condition(q, false, true);
+  }
+
+  // ROW_NUMBER() numbering the rows of each distinct group in the query's ordering.
+  void row_number(bool ordered) {
+    w_ << "ROW_NUMBER() OVER (PARTITION BY ";
+    bool first = true;
+    for (const auto& name : qs_.get_query_specifier().distinct) {
+      if (!first) w_ << ", ";
+      first = false;
+      d_.value_of(w_, resolve(name).operand());
+    }
+    if (ordered) order_by(d_.insertion_order());
+    w_ << ") AS \"_velmor_row\"";
+  }
+
+  void order_by(std::string_view tie_breaker) {
+    bool first = true;
+    for (const auto& term : qs_.get_order_by()) {
+      w_ << (first ? " ORDER BY " : ", ");
+      first = false;
+      d_.order_term(w_, resolve(term.field()).operand(), term.descending());
+    }
+    if (!tie_breaker.empty()) (w_ << (first ? " ORDER BY " : ", ")) << tie_breaker;
+  }
+
+  void window() {
+    Window win = window_of(qs_.get_paginator());
+    if (win.bounded()) d_.window(w_, win.limit, win.offset);
+  }
+
+  void condition(const Q& q, bool negated, bool top) {
+    switch (q.kind()) {
+      case Q::Kind::empty:
+        w_ << "TRUE";
+        return;
+      case Q::Kind::leaf:
+        lookup(q.filter(), negated);
+        return;
+      case Q::Kind::not_:
+        condition(q.children()[0], !negated, top);
+        return;
+      case Q::Kind::and_:
+      case Q::Kind::or_: {
+        const char* op = (q.kind() == Q::Kind::and_) != negated ? " AND " : " OR ";
+        if (!top) w_ << "(";
+        bool first = true;
+        for (const Q& child : q.children()) {
+          if (!first) w_ << op;
+          first = false;
+          condition(child, negated, false);
+        }
+        if (!top) w_ << ")";
+        return;
+      }
+    }
+  }
+
+  // Refuses what no store can compare: non-finite numbers, integers past int64, text
+  // that is not UTF-8, lists and mappings. Returns the value to bind.
+  value scalar(const value& v, const Filter& f) const {
+    switch (v.kind()) {
+      case boost::json::kind::double_:
+        if (!std::isfinite(v.get_double()))
+          throw ValueError("The value of '" + filter_name(f) + "' must be a finite number");
+        return v;
+      case boost::json::kind::uint64:
+        if (v.get_uint64() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+          throw ValueError("The value of '" + filter_name(f) +
+                           "' does not fit in a 64-bit signed integer");
+        return static_cast<std::int64_t>(v.get_uint64());
+      case boost::json::kind::string:
+        if (!valid_utf8(v.get_string()))
+          throw ValueError("The value of '" + filter_name(f) + "' is not valid UTF-8 text");
+        return v;
+      case boost::json::kind::array:
+      case boost::json::kind::object:
+        throw TypeError("The value of '" + filter_name(f) + "' must be a scalar, not " +
+                        std::string(velmor_utils::values::kind_name(v)));
+      default:
+        return v;
+    }
+  }
+
+  // A comparison between a plain column and a value of the other kind cannot mean what
+  // it means elsewhere (SQLite would convert one side).
+  void check_kind(const Resolved& r, const value& v, const Filter& f) const {
+    if (!r.json_path.empty()) return;
+    bool text_field = is_text_type(r.field->type);
+    if (text_field != v.is_string())
+      throw TypeError("The value of '" + filter_name(f) + "' is " +
+                      std::string(velmor_utils::values::kind_name(v)) + ", which field '" +
+                      r.field->name + "' of model '" + model_.name() + "' (" +
+                      std::string(r.field->type.name()) + ") cannot be compared with");
+  }
+
+  void lookup(const Filter& f, bool negated) {
+    const Resolved r = resolve(f.path);
+    const Operand op = r.operand();
+    const value& v = f.value;
+    const Lookup lk = f.lookup;
+
+    bool null_test = lk == Lookup::isnull;
+    bool is_null = true;
+    if (null_test) {
+      if (!v.is_bool())
+        throw TypeError("The 'isnull' lookup of '" + f.path + "' needs a boolean, not " +
+                        std::string(velmor_utils::values::kind_name(v)));
+      is_null = v.get_bool();
+    } else if (v.is_null()) {
+      if (lk != Lookup::exact && lk != Lookup::iexact)
+        throw ValueError("The '" + std::string(lookup_name(lk)) + "' lookup of '" + f.path +
+                         "' cannot take null");
+      null_test = true;
+    }
+    if (null_test) {
+      d_.value_of(w_, op);
+      w_ << (is_null != negated ? " IS NULL" : " IS NOT NULL");
+      return;
+    }
+    if (r.field->type == CoreTypes::BINARY)
+      throw UnsupportedQueryError("The '" + std::string(lookup_name(lk)) +
+                                  "' lookup on BINARY field '" + r.field->name +
+                                  "' is not supported by this store");
+    if (lk == Lookup::in) return in_lookup(r, op, f, negated);
+
+    value operand = scalar(v, f);
+    bool text = is_text_lookup(lk);
+    if (text) {
+      if (!op.json() && !is_text_type(r.field->type))
+        throw TypeError("The '" + std::string(lookup_name(lk)) + "' lookup applies to text; "
+                        "field '" + r.field->name + "' of model '" + model_.name() + "' is " +
+                        std::string(r.field->type.name()));
+      if (!operand.is_string())
+        throw TypeError("The '" + std::string(lookup_name(lk)) + "' lookup of '" + f.path +
+                        "' needs a text, not " +
+                        std::string(velmor_utils::values::kind_name(operand)));
+    } else {
+      check_kind(r, operand, f);
+    }
+
+    // Inside a JSON value only a string is text (json_extract hands out an array or
+    // object as its JSON text, and a text lookup would read a number as text).
+    bool guard = op.json() && operand.is_string();
+    bool wrap = guard || negated;
+    if (wrap) w_ << "(";
+    if (guard) {
+      d_.json_is(w_, op, JsonKind::text);
+      w_ << " AND ";
+    }
+    switch (lk) {
+      case Lookup::iexact:
+        d_.text_of(w_, op, true);
+        w_ << " = ";
+        w_.bind(boost::json::string(fold_bound_text(operand.get_string())));
+        break;
+      case Lookup::contains:
+      case Lookup::startswith:
+      case Lookup::endswith:
+        d_.text_match(w_, lk, op, operand.get_string(), false);
+        break;
+      case Lookup::icontains:
+        d_.text_match(w_, Lookup::contains, op, fold_bound_text(operand.get_string()), true);
+        break;
+      default: {
+        static constexpr std::string_view ops[] = {" = ", " > ", " >= ", " < ", " <= "};
+        std::size_t i = lk == Lookup::exact ? 0
+                        : lk == Lookup::gt  ? 1
+                        : lk == Lookup::gte ? 2
+                        : lk == Lookup::lt  ? 3
+                                            : 4;
+        d_.value_of(w_, op);
+        w_ << ops[i];
+        d_.bind_value(w_, op, operand);
+      }
+    }
+    if (wrap) w_ << ")";
+    if (negated) w_ << " IS NOT TRUE";
+  }
+
+  void in_lookup(const Resolved& r, const Operand& op, const Filter& f, bool negated) {
+    if (!f.value.is_array())
+      throw TypeError("The 'in' lookup of '" + f.path + "' needs a list, not " +
+                      std::string(velmor_utils::values::kind_name(f.value)));
+    std::vector<value> values;
+    values.reserve(f.value.get_array().size());
+    bool any_text = false;
+    for (const value& e : f.value.get_array()) {
+      if (e.is_null()) continue;  // null equals nothing
+      values.push_back(scalar(e, f));
+      check_kind(r, values.back(), f);
+      any_text = any_text || e.is_string();
+    }
+    if (values.empty()) {
+      w_ << (negated ? "TRUE" : "FALSE");
+      return;
+    }
+    bool guard = op.json() && any_text;
+    bool wrap = guard || negated;
+    if (wrap) w_ << "(";
+    if (guard) {
+      d_.json_is(w_, op, JsonKind::scalar);
+      w_ << " AND ";
+    }
+    d_.in_list(w_, op, values);
+    if (wrap) w_ << ")";
+    if (negated) w_ << " IS NOT TRUE";
+  }
+
+  const QuerySetReader& qs_;
+  const ModelClass& model_;
+  const Dialect& d_;
+  StatementWriter w_;
+};
+
+}  // namespace
+
+Statement compile_select(const QuerySetReader& qs, const Dialect& dialect) {
+  return Compiler(qs, dialect).select();
+}
+
+Statement compile_count(const QuerySetReader& qs, const Dialect& dialect) {
+  return Compiler(qs, dialect).count();
+}
+
+}  // namespace velmor_models::backends::sql

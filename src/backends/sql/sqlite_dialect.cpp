@@ -1,0 +1,169 @@
+// SQLite: `?` placeholders, JSON through json_extract/json_type/json_each with the path
+// bound, byte-exact text matching (LIKE would ignore case), NULLs first ascending by
+// nature, and `LIMIT -1` for "no limit".
+
+#include <boost/json/array.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "velmor_models/backends/sql/dialect.hpp"
+#include "velmor_models/backends/sql/unsupported_query_error.hpp"
+#include "velmor_utils/errors.hpp"
+
+namespace velmor_models::backends::sql {
+namespace {
+
+using velmor_utils::query::Lookup;
+
+// Lists up to this length bind one value per element; longer ones one JSON array, so
+// no list reaches the database's limit on bound values and the statement text (and its
+// prepared form) is the same for every long list.
+constexpr std::size_t max_inline_list = 64;
+
+bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+class SqliteDialect final : public Dialect {
+ public:
+  std::string_view name() const noexcept override { return "sqlite"; }
+
+  void check_identifier(std::string_view name) const override {
+    Dialect::check_identifier(name);
+    // The sqlite_ names belong to SQLite's own tables (sqlite_schema and others).
+    if (starts_with_nocase(name, "sqlite_"))
+      throw velmor_utils::errors::ValueError("The name '" + std::string(name) +
+                                             "' is reserved by SQLite");
+  }
+
+  void placeholder(std::string& out, std::size_t) const override { out.push_back('?'); }
+
+  std::string json_path(std::span<const std::string_view> keys) const override {
+    std::string path = "$";
+    for (std::string_view key : keys) {
+      // A quoted path label ends at the next double quote and is read up to a NUL, with
+      // no escapes: keys holding either (or a backslash, which the stored JSON escapes)
+      // cannot be named exactly.
+      for (char c : key) {
+        auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\' || u < 0x20)
+          throw UnsupportedQueryError("The JSON key '" + std::string(key.substr(0, 64)) +
+                                      "' holds a quote, a backslash or a control character, "
+                                      "which this store cannot look up");
+      }
+      path += ".\"";
+      path += key;
+      path += '"';
+    }
+    return path;
+  }
+
+  void value_of(StatementWriter& w, const Operand& op) const override {
+    if (!op.json()) {
+      quote_identifier(w.text, op.column);
+      return;
+    }
+    w << "json_extract(";
+    quote_identifier(w.text, op.column);
+    w << ", ";
+    w.bind(boost::json::string(op.path));
+    w << ")";
+  }
+
+  void text_of(StatementWriter& w, const Operand& op, bool fold) const override {
+    if (fold) w << "velmor_casefold(";
+    value_of(w, op);
+    if (fold) w << ")";
+  }
+
+  void json_is(StatementWriter& w, const Operand& op, JsonKind kind) const override {
+    w << "json_type(";
+    quote_identifier(w.text, op.column);
+    w << ", ";
+    w.bind(boost::json::string(op.path));
+    w << (kind == JsonKind::text ? ") = 'text'" : ") NOT IN ('array', 'object')");
+  }
+
+  void bind_value(StatementWriter& w, const Operand&,
+                  const boost::json::value& value) const override {
+    // Booleans are the integers 0 and 1, which is how columns and json_extract hold them.
+    if (value.is_bool())
+      w.bind(std::int64_t{value.get_bool()});
+    else
+      w.bind(value);
+  }
+
+  void text_match(StatementWriter& w, Lookup lookup, const Operand& op, std::string_view needle,
+                  bool fold) const override {
+    if (lookup == Lookup::endswith && !needle.empty()) {
+      // The last bytes of the text, compared as bytes (character counting would stop at
+      // a NUL inside the text).
+      w << "substr(CAST(";
+      text_of(w, op, fold);
+      w << " AS BLOB), ";
+      w.bind(-static_cast<std::int64_t>(needle.size()));
+      w << ") = CAST(";
+      w.bind(boost::json::string(needle));
+      w << " AS BLOB)";
+      return;
+    }
+    // instr compares bytes, unlike LIKE; position 1 is a prefix (and every text ends
+    // with the empty text).
+    w << "instr(";
+    text_of(w, op, fold);
+    w << ", ";
+    w.bind(boost::json::string(needle));
+    w << (lookup == Lookup::contains ? ") > 0" : ") = 1");
+  }
+
+  void in_list(StatementWriter& w, const Operand& op,
+               std::span<const boost::json::value> values) const override {
+    value_of(w, op);
+    if (values.size() > max_inline_list) {
+      boost::json::array list(values.begin(), values.end());
+      w << " IN (SELECT value FROM json_each(";
+      w.bind(boost::json::string(boost::json::serialize(list)));
+      w << "))";
+      return;
+    }
+    w << " IN (";
+    bool first = true;
+    for (const auto& v : values) {
+      if (!first) w << ", ";
+      first = false;
+      bind_value(w, op, v);
+    }
+    w << ")";
+  }
+
+  void order_term(StatementWriter& w, const Operand& op, bool descending) const override {
+    // SQLite orders NULL before every other value.
+    value_of(w, op);
+    if (descending) w << " DESC";
+  }
+
+  std::string_view insertion_order() const noexcept override { return "rowid"; }
+
+  void window(StatementWriter& w, std::optional<std::int64_t> limit,
+              std::int64_t offset) const override {
+    // One text for every window, so the prepared statement is shared; -1 is no limit.
+    w << " LIMIT ";
+    w.bind(limit.value_or(-1));
+    w << " OFFSET ";
+    w.bind(offset);
+  }
+};
+
+}  // namespace
+
+const Dialect& sqlite_dialect() noexcept {
+  static const SqliteDialect dialect;
+  return dialect;
+}
+
+}  // namespace velmor_models::backends::sql

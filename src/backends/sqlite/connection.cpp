@@ -1,0 +1,177 @@
+#include "backends/sqlite/connection.hpp"
+
+#include <boost/json/serialize.hpp>
+#include <filesystem>
+#include <limits>
+
+#include "backends/sqlite/casefold.hpp"
+#include "velmor_models/querysets/errors.hpp"
+#include "velmor_utils/errors.hpp"
+
+namespace velmor_models::backends::sqlite {
+namespace {
+
+using querysets::errors::DatabaseError;
+
+// SQL: velmor_casefold(text) -> text; NULL and non-text values pass through unchanged.
+void casefold_function(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) != SQLITE_TEXT) {
+    sqlite3_result_value(ctx, argv[0]);
+    return;
+  }
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  std::string folded = fold_case(std::string_view(text, sqlite3_value_bytes(argv[0])));
+  sqlite3_result_text64(ctx, folded.data(), folded.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// Errors after which the connection cannot be trusted for another statement.
+bool usable_after(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_FULL:
+    case SQLITE_MISUSE:
+      return false;
+    default:
+      return true;
+  }
+}
+
+std::string describe(const Target& t, int rc, const char* native) {
+  std::string msg = "SQLite database '" + t.url + "' (alias '" + t.alias + "'): " + native;
+  if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED)
+    msg += " (still locked after " + std::to_string(t.busy_timeout.count()) + " ms)";
+  return msg;
+}
+
+}  // namespace
+
+Connection::Connection(const Target& target) : target_(target) {
+  if (target.file) {
+    // SQLite would report a missing folder only as "unable to open"; say what is wrong.
+    auto folder = std::filesystem::path(target.filename).parent_path();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec))
+      throw DatabaseError("SQLite database '" + target.url + "' (alias '" + target.alias +
+                              "'): the folder '" + folder.string() + "' does not exist",
+                          target.alias, "", std::to_string(SQLITE_CANTOPEN), false);
+  }
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (target.uri) flags |= SQLITE_OPEN_URI;
+  int rc = sqlite3_open_v2(target.filename.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string msg = describe(target, rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+    sqlite3_close(db_);
+    throw DatabaseError(msg, target.alias, "", std::to_string(rc), false);
+  }
+  try {
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, static_cast<int>(std::min<std::int64_t>(
+                                  target.busy_timeout.count(), std::numeric_limits<int>::max())));
+    rc = sqlite3_create_function_v2(db_, "velmor_casefold", 1,
+                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
+                                    nullptr, casefold_function, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) fail(rc, "");
+    // Reading the schema is what tells a database from any other file.
+    exec("SELECT count(*) FROM sqlite_schema");
+    if (target.file && !sqlite3_db_readonly(db_, "main")) {
+      exec("PRAGMA journal_mode=WAL");
+      exec("PRAGMA synchronous=NORMAL");
+    }
+  } catch (...) {
+    sqlite3_close(db_);
+    throw;
+  }
+}
+
+Connection::~Connection() {
+  for (auto& e : lru_) sqlite3_finalize(e.stmt);
+  sqlite3_close(db_);
+}
+
+sqlite3_stmt* Connection::prepare(const std::string& sql) {
+  if (auto it = index_.find(sql); it != index_.end()) {
+    ++hits_;
+    lru_.splice(lru_.begin(), lru_, it->second);
+    return it->second->stmt;
+  }
+  ++misses_;
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                              SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  if (rc != SQLITE_OK) fail(rc, sql);
+  if (lru_.size() >= capacity) {
+    index_.erase(lru_.back().sql);
+    sqlite3_finalize(lru_.back().stmt);
+    lru_.pop_back();
+  }
+  lru_.push_front(Entry{sql, stmt});
+  index_.emplace(lru_.front().sql, lru_.begin());
+  return stmt;
+}
+
+void Connection::bind(sqlite3_stmt* stmt, const std::vector<boost::json::value>& params,
+                      const std::string& sql) {
+  int expected = sqlite3_bind_parameter_count(stmt);
+  if (static_cast<std::size_t>(expected) != params.size())
+    throw velmor_utils::errors::ValueError(
+        "the statement takes " + std::to_string(expected) + " values, " +
+        std::to_string(params.size()) + " were given: " + sql);
+  int i = 0;
+  for (const auto& v : params) {
+    ++i;
+    int rc = SQLITE_OK;
+    switch (v.kind()) {
+      case boost::json::kind::null:
+        rc = sqlite3_bind_null(stmt, i);
+        break;
+      case boost::json::kind::bool_:
+        rc = sqlite3_bind_int64(stmt, i, v.get_bool() ? 1 : 0);
+        break;
+      case boost::json::kind::int64:
+        rc = sqlite3_bind_int64(stmt, i, v.get_int64());
+        break;
+      case boost::json::kind::uint64:
+        if (v.get_uint64() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+          throw velmor_utils::errors::ValueError("the integer " + std::to_string(v.get_uint64()) +
+                                                 " does not fit in a 64-bit signed integer");
+        rc = sqlite3_bind_int64(stmt, i, static_cast<sqlite3_int64>(v.get_uint64()));
+        break;
+      case boost::json::kind::double_:
+        rc = sqlite3_bind_double(stmt, i, v.get_double());
+        break;
+      case boost::json::kind::string: {
+        const auto& s = v.get_string();
+        rc = sqlite3_bind_text64(stmt, i, s.data(), s.size(), SQLITE_STATIC, SQLITE_UTF8);
+        break;
+      }
+      case boost::json::kind::array:
+      case boost::json::kind::object: {
+        // JSON values travel as their compact text (json_each, JSON columns).
+        std::string text = boost::json::serialize(v);
+        rc = sqlite3_bind_text64(stmt, i, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        break;
+      }
+    }
+    if (rc != SQLITE_OK) fail(rc, sql);
+  }
+}
+
+void Connection::exec(const std::string& sql) {
+  char* err = nullptr;
+  int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err);
+  sqlite3_free(err);
+  if (rc != SQLITE_OK) fail(rc, sql);
+}
+
+void Connection::fail(int rc, std::string_view sql) const {
+  int code = db_ ? sqlite3_extended_errcode(db_) : rc;
+  if ((code & 0xff) != (rc & 0xff)) code = rc;
+  throw DatabaseError(describe(target_, code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)),
+                      target_.alias, std::string(sql), std::to_string(code), usable_after(code));
+}
+
+}  // namespace velmor_models::backends::sqlite

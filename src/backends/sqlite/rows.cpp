@@ -1,0 +1,153 @@
+#include "backends/sqlite/rows.hpp"
+
+#include <boost/json/parser.hpp>
+
+#include "velmor_utils/errors.hpp"
+
+namespace velmor_models::backends::sqlite {
+namespace {
+
+using boost::json::value;
+using sql::CoreTypes;
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string_view text_of(sqlite3_stmt* stmt, int i) {
+  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+  return {p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))};
+}
+
+// A JSON column's value; text that is not JSON is kept as text rather than lost.
+value parse_json(std::string_view text) {
+  thread_local boost::json::parser parser;
+  parser.reset();
+  boost::system::error_code ec;
+  parser.write(text, ec);
+  if (ec) return value(text);
+  return parser.release();
+}
+
+value by_storage(sqlite3_stmt* stmt, int i, int storage) {
+  switch (storage) {
+    case SQLITE_INTEGER:
+      return value(static_cast<std::int64_t>(sqlite3_column_int64(stmt, i)));
+    case SQLITE_FLOAT:
+      return value(sqlite3_column_double(stmt, i));
+    case SQLITE_TEXT:
+      return value(text_of(stmt, i));
+    case SQLITE_BLOB: {
+      const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, i));
+      return value(base64_encode(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))));
+    }
+    default:
+      return value(nullptr);
+  }
+}
+
+value decode(sqlite3_stmt* stmt, int i, const CoreTypes& type) {
+  int storage = sqlite3_column_type(stmt, i);
+  if (storage == SQLITE_NULL) return value(nullptr);
+  if (type == CoreTypes::NUMBER && (storage == SQLITE_INTEGER || storage == SQLITE_FLOAT))
+    return value(sqlite3_column_double(stmt, i));
+  if (type == CoreTypes::BOOLEAN && storage == SQLITE_INTEGER)
+    return value(sqlite3_column_int64(stmt, i) != 0);
+  if ((type == CoreTypes::ARRAY || type == CoreTypes::DICTIONARY) && storage == SQLITE_TEXT)
+    return parse_json(text_of(stmt, i));
+  return by_storage(stmt, i, storage);
+}
+
+}  // namespace
+
+std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
+                                         const std::vector<sql::ResultColumn>& columns,
+                                         const std::string& sql) {
+  std::vector<velmor_glue::Data> out;
+  const int n = sqlite3_column_count(stmt);
+  std::vector<std::string> names;
+  if (columns.empty())
+    for (int i = 0; i < n; ++i) names.emplace_back(sqlite3_column_name(stmt, i));
+  else if (columns.size() != static_cast<std::size_t>(n))
+    throw velmor_utils::errors::ValueError(
+        "the statement returns " + std::to_string(n) + " columns, " +
+        std::to_string(columns.size()) + " were described: " + sql);
+  for (;;) {
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) conn.fail(rc, sql);
+    boost::json::object record(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      if (columns.empty())
+        record.emplace(names[i], by_storage(stmt, i, sqlite3_column_type(stmt, i)));
+      else
+        record.emplace(columns[i].name, decode(stmt, i, columns[i].type));
+    }
+    out.push_back(velmor_glue::Data{std::move(record), boost::json::object()});
+  }
+  return out;
+}
+
+std::int64_t read_scalar(Connection& conn, sqlite3_stmt* stmt, const std::string& sql) {
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) conn.fail(rc == SQLITE_DONE ? SQLITE_MISMATCH : rc, sql);
+  return sqlite3_column_int64(stmt, 0);
+}
+
+void run_to_end(Connection& conn, sqlite3_stmt* stmt, const std::string& sql) {
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) conn.fail(rc, sql);
+}
+
+std::string base64_encode(const unsigned char* bytes, std::size_t size) {
+  std::string out;
+  out.reserve((size + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < size; i += 3) {
+    unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i < size) {
+    unsigned v = bytes[i] << 16;
+    if (i + 1 < size) v |= bytes[i + 1] << 8;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+bool base64_decode(std::string_view text, std::string& out) {
+  if (text.size() % 4 != 0) return false;
+  out.clear();
+  out.reserve(text.size() / 4 * 3);
+  auto digit = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    bool last = i + 4 == text.size();
+    int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
+    if (pad == 1 && text[i + 2] == '=') return false;
+    unsigned v = 0;
+    for (int k = 0; k < 4; ++k) {
+      int d = k >= 4 - pad ? 0 : digit(text[i + k]);
+      if (d < 0) return false;
+      v = (v << 6) | static_cast<unsigned>(d);
+    }
+    out += static_cast<char>(v >> 16);
+    if (pad < 2) out += static_cast<char>((v >> 8) & 255);
+    if (pad < 1) out += static_cast<char>(v & 255);
+  }
+  return true;
+}
+
+}  // namespace velmor_models::backends::sqlite

@@ -1,0 +1,30 @@
+#pragma once
+// Reading a statement's rows into records whose values keep their core types.
+
+#include <sqlite3.h>
+
+#include <vector>
+
+#include "backends/sqlite/connection.hpp"
+#include "velmor_glue/glue.hpp"
+#include "velmor_models/backends/sql/statement.hpp"
+
+namespace velmor_models::backends::sqlite {
+
+/// Steps `stmt` (bound, not yet run) to its end: one record per row, each column decoded
+/// as `columns` says (by name and storage class when `columns` is empty).
+std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
+                                         const std::vector<sql::ResultColumn>& columns,
+                                         const std::string& sql);
+
+/// Steps `stmt` to its one row and returns the integer in its first column.
+std::int64_t read_scalar(Connection& conn, sqlite3_stmt* stmt, const std::string& sql);
+
+/// Steps a statement that returns no rows.
+void run_to_end(Connection& conn, sqlite3_stmt* stmt, const std::string& sql);
+
+/// RFC 4648 base64 of `bytes`, and back; the decoder refuses anything else.
+std::string base64_encode(const unsigned char* bytes, std::size_t size);
+bool base64_decode(std::string_view text, std::string& out);
+
+}  // namespace velmor_models::backends::sqlite
