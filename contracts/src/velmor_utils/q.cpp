@@ -8,17 +8,18 @@
 namespace velmor_utils::query {
 namespace {
 
-constexpr std::string_view lookup_names[] = {"exact", "iexact",   "contains", "icontains",
-                                             "startswith", "endswith", "gt",  "gte",
-                                             "lt",    "lte",      "in",       "isnull"};
+constexpr std::string_view lookup_names[] = {"exact",      "iexact",   "contains", "icontains",
+                                             "startswith", "endswith", "gt",       "gte",
+                                             "lt",         "lte",      "in",       "isnull"};
 
 void append_text(std::string& out, const Q& q) {
   switch (q.kind()) {
-    case Q::Kind::empty: out += "<empty>"; return;
+    case Q::Kind::empty:
+      out += "<empty>";
+      return;
     case Q::Kind::leaf: {
       const Filter& f = q.filter();
-      out += f.path;
-      if (f.lookup != Lookup::exact) (out += "__") += lookup_name(f.lookup);
+      out += f.name();
       out += '=';
       out += boost::json::serialize(f.value);
       return;
@@ -64,15 +65,15 @@ Filter Filter::parse(std::string_view name, boost::json::value value) {
       }
     }
   }
-  // Every segment of the path must name a field: "a____b" or "__x" do not.
+  // Every segment of the path, split as path_segments() splits it, must name a field:
+  // "a____b" or "__x" do not, "x___" ("x" then "_") does.
   f.path = std::string(path);
-  bool empty_segment = path.empty() || path.starts_with("__") || path.ends_with("__");
-  for (std::size_t pos = path.find("__"); pos != std::string_view::npos && !empty_segment;
-       pos = path.find("__", pos + 2))
-    empty_segment = path.compare(pos + 2, 2, "__") == 0;
+  bool empty_segment = false;
+  for (std::string_view segment : f.path_segments())
+    empty_segment = empty_segment || segment.empty();
   if (empty_segment)
     throw errors::ValueError("Invalid named filter '" + std::string(name) +
-                               "': empty field name in path");
+                             "': empty field name in path");
   if (f.lookup == Lookup::in && !value.is_array())
     throw errors::TypeError("The 'in' lookup of '" + std::string(name) + "' needs a list, not " +
                             std::string(values::kind_name(value)));
@@ -81,6 +82,15 @@ Filter Filter::parse(std::string_view name, boost::json::value value) {
                             "' needs a boolean, not " + std::string(values::kind_name(value)));
   f.value = std::move(value);
   return f;
+}
+
+std::string Filter::name() const {
+  // The path alone would be read with a lookup when it ends in "__<lookup name>".
+  bool ambiguous = false;
+  if (auto pos = path.rfind("__"); pos != std::string::npos && pos + 2 < path.size())
+    for (std::string_view n : lookup_names) ambiguous = ambiguous || path.substr(pos + 2) == n;
+  if (lookup == Lookup::exact && !ambiguous) return path;
+  return path + "__" + std::string(lookup_name(lookup));
 }
 
 std::vector<std::string_view> Filter::path_segments() const {
@@ -102,7 +112,8 @@ Q::Q(const boost::json::object& named_filters) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::and_;
   node->children.reserve(named_filters.size());
-  for (const auto& kv : named_filters) node->children.push_back(leaf(Filter::parse(kv.key(), kv.value())));
+  for (const auto& kv : named_filters)
+    node->children.push_back(leaf(Filter::parse(kv.key(), kv.value())));
   node_ = std::move(node);
 }
 
@@ -110,7 +121,9 @@ Q Q::leaf(Filter filter) {
   return Q(std::make_shared<const Node>(Node{Kind::leaf, std::move(filter), {}, {}}));
 }
 
-Q::Kind Q::kind() const noexcept { return node_ ? node_->kind : Kind::empty; }
+Q::Kind Q::kind() const noexcept {
+  return node_ ? node_->kind : Kind::empty;
+}
 
 std::span<const Q> Q::children() const noexcept {
   if (!node_) return {};
@@ -118,7 +131,9 @@ std::span<const Q> Q::children() const noexcept {
   return node_->children;
 }
 
-const Filter& Q::filter() const noexcept { return node_->filter; }
+const Filter& Q::filter() const noexcept {
+  return node_->filter;
+}
 
 Q Q::combine(Kind kind, const Q& a, const Q& b) {
   auto node = std::make_shared<Node>();
@@ -127,7 +142,8 @@ Q Q::combine(Kind kind, const Q& a, const Q& b) {
   node->children.reserve(width(a) + width(b));
   auto add = [&](const Q& q) {
     if (q.kind() == kind)
-      node->children.insert(node->children.end(), q.node_->children.begin(), q.node_->children.end());
+      node->children.insert(node->children.end(), q.node_->children.begin(),
+                            q.node_->children.end());
     else
       node->children.push_back(q);
   };
@@ -170,6 +186,8 @@ std::string Q::str() const {
   return out;
 }
 
-std::ostream& operator<<(std::ostream& os, const Q& q) { return os << q.str(); }
+std::ostream& operator<<(std::ostream& os, const Q& q) {
+  return os << q.str();
+}
 
 }  // namespace velmor_utils::query

@@ -7,7 +7,9 @@
 #if defined(__x86_64__)
 // GCC 12's AVX-512 intrinsics fill their "undefined" operand with a self-initialised variable,
 // which -Wmaybe-uninitialized reports once they are inlined; the operand is never read.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <algorithm>
