@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need; quiet and quick when all are present.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config clang-14
+  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
   libboost1.81-dev libboost-json1.81-dev
   libspdlog-dev libsqlite3-dev libpq-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev

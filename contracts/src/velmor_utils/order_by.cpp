@@ -19,9 +19,15 @@ OrderBy OrderBy::from_string(std::string_view text) {
     direction = field.front() == '-' ? Direction::descending : Direction::ascending;
     field.remove_prefix(1);
   }
-  bool ok = !field.empty() && !(field.front() >= '0' && field.front() <= '9') &&
-            !field.starts_with("__") && !field.ends_with("__") &&
-            field.find("____") == std::string_view::npos;
+  // A path of non-empty segments, split at "__" from the left as filter paths are.
+  bool ok = !field.empty() && !(field.front() >= '0' && field.front() <= '9');
+  for (std::string_view rest = field; ok;) {
+    const std::size_t pos = rest.find("__");
+    ok = pos != 0;
+    if (pos == std::string_view::npos) break;
+    rest.remove_prefix(pos + 2);
+    ok = ok && !rest.empty();
+  }
   for (char c : field) ok = ok && is_word_char(c);
   if (!ok)
     throw errors::ValueError("Invalid ordering text '" + utils::text::printable(text) +

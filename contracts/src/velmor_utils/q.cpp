@@ -14,8 +14,7 @@ constexpr std::string_view lookup_names[] = {"exact",      "iexact",   "contains
                                              "lt",         "lte",      "in",       "isnull"};
 
 void append_leaf(std::string& out, const Filter& f) {
-  out += f.path;
-  if (f.lookup != Lookup::exact) (out += "__") += lookup_name(f.lookup);
+  out += f.name();
   out += '=';
   out += boost::json::serialize(f.value);
 }
@@ -83,12 +82,12 @@ Filter Filter::parse(std::string_view name, boost::json::value value) {
       }
     }
   }
-  // Every segment of the path must name a field: "a____b" or "__x" do not.
+  // Every segment of the path, split as path_segments() splits it, must name a field:
+  // "a____b" or "__x" do not, "x___" ("x" then "_") does.
   f.path = std::string(path);
-  bool empty_segment = path.empty() || path.starts_with("__") || path.ends_with("__");
-  for (std::size_t pos = path.find("__"); pos != std::string_view::npos && !empty_segment;
-       pos = path.find("__", pos + 2))
-    empty_segment = path.compare(pos + 2, 2, "__") == 0;
+  bool empty_segment = false;
+  for (std::string_view segment : f.path_segments())
+    empty_segment = empty_segment || segment.empty();
   if (empty_segment)
     throw errors::ValueError("Invalid named filter '" + utils::text::printable(name) +
                              "': empty field name in path");
@@ -100,6 +99,15 @@ Filter Filter::parse(std::string_view name, boost::json::value value) {
                             "' needs a boolean, not " + std::string(values::kind_name(value)));
   f.value = std::move(value);
   return f;
+}
+
+std::string Filter::name() const {
+  // The path alone would be read with a lookup when it ends in "__<lookup name>".
+  bool ambiguous = false;
+  if (auto pos = path.rfind("__"); pos != std::string::npos && pos + 2 < path.size())
+    for (std::string_view n : lookup_names) ambiguous = ambiguous || path.substr(pos + 2) == n;
+  if (lookup == Lookup::exact && !ambiguous) return path;
+  return path + "__" + std::string(lookup_name(lookup));
 }
 
 std::vector<std::string_view> Filter::path_segments() const {

@@ -402,9 +402,11 @@ class Compiler {
       check_kind(r, operand, f);
     }
 
-    // Inside a JSON value only a string is text (json_extract hands out an array or
-    // object as its JSON text, and a text lookup would read a number as text).
-    bool guard = op.json() && operand.is_string();
+    // Inside a JSON value only a string is text for the text lookups (json_extract hands
+    // out an array or object as its JSON text, and a text lookup would read a number as
+    // text). Comparisons follow the total order, in which an array or object is its JSON
+    // text among the texts, which is what json_extract yields.
+    bool guard = op.json() && operand.is_string() && text;
     bool wrap = guard || negated;
     if (wrap) w_ << "(";
     if (guard) {
@@ -447,26 +449,19 @@ class Compiler {
                       std::string(velmor_utils::values::kind_name(f.value)));
     std::vector<value> values;
     values.reserve(f.value.get_array().size());
-    bool any_text = false;
     for (const value& e : f.value.get_array()) {
       if (e.is_null()) continue;  // null equals nothing
       values.push_back(scalar(e, f));
       check_kind(r, values.back(), f);
-      any_text = any_text || e.is_string();
     }
     if (values.empty()) {
       w_ << (negated ? "TRUE" : "FALSE");
       return;
     }
-    bool guard = op.json() && any_text;
-    bool wrap = guard || negated;
-    if (wrap) w_ << "(";
-    if (guard) {
-      d_.json_is(w_, op, JsonKind::scalar);
-      w_ << " AND ";
-    }
+    // Membership is equality: an array or object inside a JSON value is its JSON text.
+    if (negated) w_ << "(";
     d_.in_list(w_, op, values);
-    if (wrap) w_ << ")";
+    if (negated) w_ << ")";
     if (negated) w_ << " IS NOT TRUE";
   }
 

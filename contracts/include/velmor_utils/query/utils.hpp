@@ -50,6 +50,10 @@ struct Filter {
   static Filter parse(std::string_view name, boost::json::value value);
   /// The field names of the path.
   std::vector<std::string_view> path_segments() const;
+  /// The name that parse reads back into this filter: the path, then "__" and the lookup
+  /// unless it is `exact` (written out too when the path's last segment is itself a lookup
+  /// name, as in "tags__in__exact").
+  std::string name() const;
   friend bool operator==(const Filter&, const Filter&) = default;
 };
 
