@@ -145,18 +145,18 @@ const std::vector<Golden>& goldens() {
                       {"meta__address__street__contains", "gate"}})
              .order_by("meta__n");
        },
-       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE (json_type("meta", ?) = 'text' AND json_extract("meta", ?) = ?) AND json_extract("meta", ?) > ? AND json_extract("tags", ?) IS NULL AND (json_type("meta", ?) = 'text' AND instr(json_extract("meta", ?), ?) > 0) ORDER BY json_extract("meta", ?), rowid)",
-       R"(["$.\"city\"","$.\"city\"","Oslo","$.\"n\"",2,"$.\"0\"","$.\"address\".\"street\"","$.\"address\".\"street\"","gate","$.\"n\""])",
-       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE (jsonb_typeof(jsonb_path_query_first("meta", CAST($1 AS jsonpath), '{}', true)) = 'string' AND jsonb_path_query_first("meta", CAST($2 AS jsonpath), '{}', true) = CAST($3 AS jsonb)) AND jsonb_path_query_first("meta", CAST($4 AS jsonpath), '{}', true) > CAST($5 AS jsonb) AND jsonb_path_query_first("tags", CAST($6 AS jsonpath), '{}', true) IS NULL AND (jsonb_typeof(jsonb_path_query_first("meta", CAST($7 AS jsonpath), '{}', true)) = 'string' AND strpos((jsonb_path_query_first("meta", CAST($8 AS jsonpath), '{}', true) #>> '{}'), $9) > 0) ORDER BY jsonb_path_query_first("meta", CAST($10 AS jsonpath), '{}', true) ASC NULLS FIRST)",
-       R"(["strict $.\"city\"","strict $.\"city\"","\"Oslo\"","strict $.\"n\"","2","strict $.\"0\"","strict $.\"address\".\"street\"","strict $.\"address\".\"street\"","gate","strict $.\"n\""])"},
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE json_extract("meta", ?) = ? AND json_extract("meta", ?) > ? AND json_extract("tags", ?) IS NULL AND (json_type("meta", ?) = 'text' AND instr(json_extract("meta", ?), ?) > 0) ORDER BY json_extract("meta", ?), rowid)",
+       R"(["$.\"city\"","Oslo","$.\"n\"",2,"$.\"0\"","$.\"address\".\"street\"","$.\"address\".\"street\"","gate","$.\"n\""])",
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE jsonb_path_query_first("meta", CAST($1 AS jsonpath), '{}', true) = CAST($2 AS jsonb) AND jsonb_path_query_first("meta", CAST($3 AS jsonpath), '{}', true) > CAST($4 AS jsonb) AND jsonb_path_query_first("tags", CAST($5 AS jsonpath), '{}', true) IS NULL AND (jsonb_typeof(jsonb_path_query_first("meta", CAST($6 AS jsonpath), '{}', true)) = 'string' AND strpos((jsonb_path_query_first("meta", CAST($7 AS jsonpath), '{}', true) #>> '{}'), $8) > 0) ORDER BY jsonb_path_query_first("meta", CAST($9 AS jsonpath), '{}', true) ASC NULLS FIRST)",
+       R"(["strict $.\"city\"","\"Oslo\"","strict $.\"n\"","2","strict $.\"0\"","strict $.\"address\".\"street\"","strict $.\"address\".\"street\"","gate","strict $.\"n\""])"},
       {"json in with text",
        [] {
          return customers().exclude({{"meta__kind__in", json::array{"a", 1, true}}});
        },
-       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE (json_type("meta", ?) NOT IN ('array', 'object') AND json_extract("meta", ?) IN (?, ?, ?)) IS NOT TRUE ORDER BY rowid)",
-       R"(["$.\"kind\"","$.\"kind\"","a",1,1])",
-       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE (jsonb_typeof(jsonb_path_query_first("meta", CAST($1 AS jsonpath), '{}', true)) NOT IN ('array', 'object') AND jsonb_path_query_first("meta", CAST($2 AS jsonpath), '{}', true) IN (CAST($3 AS jsonb), CAST($4 AS jsonb), CAST($5 AS jsonb))) IS NOT TRUE)",
-       R"(["strict $.\"kind\"","strict $.\"kind\"","\"a\"","1","true"])"},
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE (json_extract("meta", ?) IN (?, ?, ?)) IS NOT TRUE ORDER BY rowid)",
+       R"(["$.\"kind\"","a",1,1])",
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE (jsonb_path_query_first("meta", CAST($1 AS jsonpath), '{}', true) IN (CAST($2 AS jsonb), CAST($3 AS jsonb), CAST($4 AS jsonb))) IS NOT TRUE)",
+       R"(["strict $.\"kind\"","\"a\"","1","true"])"},
       {"only and distinct",
        [] {
          return customers()
@@ -471,15 +471,14 @@ TEST_F(SqliteRun, LookupsAndTheirComplements) {
       {"in long", {{"id__in", long_list}}, {1, 2, 3, 4, 5, 6}},
       {"gte on dates", {{"joined__gte", "2024-01-05"}}, {1, 4}},
       {"json text", {{"meta__city", "Oslo"}}, {1}},
-      {"json text is not an object", {{"meta__city", "{\"a\":1}"}}, {}},
-      {"json text is not an array", {{"meta__n", "[1]"}}, {}},
+      {"an object compares as its JSON text", {{"meta__city", "{\"a\":1}"}}, {4}},
+      {"an array compares as its JSON text", {{"meta__n", "[1]"}}, {6}},
       {"json number is not a text", {{"meta__n", 3}}, {1}},
       {"json true is 1", {{"meta__n", 1}}, {4}},
       {"json cross-kind order", {{"meta__n__gt", 2}}, {1, 2, 3, 6}},
       {"json missing or null", {{"meta__city__isnull", true}}, {3, 5}},
       {"json contains only text", {{"meta__city__contains", "1"}}, {6}},
       {"json in mixed", {{"meta__n__in", json::array{"3", 2.5}}}, {2, 3}},
-      {"json whole value", {{"tags", "[1]"}}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
