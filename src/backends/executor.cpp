@@ -3,6 +3,7 @@
 #include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
+#include "related_loader.hpp"
 
 namespace velmor_models::querysets::executor {
 
@@ -11,7 +12,13 @@ std::unique_ptr<ExecutorBase> Executor::create(const QuerySetReader& qs) {
 }
 
 std::optional<std::vector<velmor_glue::Data>> Executor::query() {
-  return backends::backend_for(qs_.get_using())->query(qs_);
+  std::vector<velmor_glue::Data> records = backends::backend_for(qs_.get_using())->query(qs_);
+  // Related objects: one query per related class and alias at each depth.
+  backends::RelatedLoader related(qs_, records);
+  for (auto batch = related.next(); !batch.empty(); batch = related.next())
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      related.deliver(i, backends::backend_for(batch[i]->get_using())->query(*batch[i]));
+  return records;
 }
 
 std::int64_t Executor::count() {
@@ -28,7 +35,14 @@ std::unique_ptr<AsyncExecutorBase> AsyncExecutor::create(const QuerySetReader& q
 
 boost::asio::awaitable<std::optional<std::vector<velmor_glue::Data>>> AsyncExecutor::query() {
   auto backend = backends::backend_for(qs_.get_using());
-  co_return co_await backend->aquery(qs_);
+  std::vector<velmor_glue::Data> records = co_await backend->aquery(qs_);
+  backends::RelatedLoader related(qs_, records);
+  for (auto batch = related.next(); !batch.empty(); batch = related.next())
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      auto store = backends::backend_for(batch[i]->get_using());
+      related.deliver(i, co_await store->aquery(*batch[i]));
+    }
+  co_return records;
 }
 
 boost::asio::awaitable<std::int64_t> AsyncExecutor::count() {
