@@ -1,0 +1,105 @@
+#pragma once
+// The store of versioned objects: the write path of the application.
+//
+// Every stored object has an address: its class name and the class-schema version it
+// was saved under, its object id (text) and its object version (1, 2, ...). The
+// `default` database holds each live object's latest version (one row per object); the
+// `lakehouse` database holds every version and the history of deleted objects. Both
+// must be SQLite databases (any URL `configure` accepts, or the in-memory defaults).
+//
+// Table layout, in both databases: the table of the model class (`table_name()`), one
+// column per declared field, `_metadata` (JSON: object_id, class_schema_reference), and
+// the address columns `_object_id` TEXT, `_object_version` INTEGER, `_class_version`
+// INTEGER, indexed. The address columns are not fields: the `_address__...` filters read
+// them. See docs/object_store.md for the versions, the compatibility rule and how one
+// save stays atomic across the two databases.
+
+#include <boost/json/object.hpp>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmor_models/classes/model.hpp"
+#include "velmor_utils/errors.hpp"
+
+namespace velmor_models::querysets::qsetkit {
+class QuerySetCore;
+}
+
+namespace velmor_models::backends {
+
+/// Where a saved object lives.
+struct ObjectAddress {
+  std::string class_name;
+  std::int64_t class_version = 0;
+  std::string object_id;
+  std::int64_t object_version = 0;
+  friend bool operator==(const ObjectAddress&, const ObjectAddress&) = default;
+};
+
+/// A new version was based on a version that is no longer the object's latest (another
+/// writer saved one first), or the object was deleted: nothing was written.
+class StaleVersionError : public velmor_utils::errors::ValueError {
+ public:
+  using ValueError::ValueError;
+};
+
+/// Registers `cls` with the store: creates its tables (default and lakehouse) unless they
+/// exist and records its ObjectSchema in the lakehouse. The first registration of a class
+/// name gets class version 1; a schema that differs from the latest recorded one gets the
+/// next version; the same schema keeps its version. Returns the class version. Updates
+/// the process-wide cache that the historical schema version managers read.
+std::int64_t register_model_class(const classes::model::ModelClassPtr& cls);
+
+/// The latest class-schema version recorded for `class_name`, from the process-wide cache
+/// (filled from the lakehouse once per class name; no query per call); nullopt when the
+/// class was never registered.
+std::optional<std::int64_t> latest_class_version(std::string_view class_name);
+
+/// The class-schema versions of `class_name` that rows stored under `class_version` are
+/// compatible with (always including `class_version` itself). A newer schema is
+/// compatible with an older one when every old field is still there with the same core
+/// type and every new field is optional or has a default.
+std::vector<std::int64_t> compatible_class_versions(std::string_view class_name,
+                                                    std::int64_t class_version);
+
+/// Saves a new object of the registered class `cls` (registered on first use): the values
+/// are validated by the class (ValidationError, nothing written) and stored as version 1,
+/// under `object_id` or a generated one. An id already in use is a ValueError.
+ObjectAddress save_new(const classes::model::ModelClassPtr& cls, const boost::json::object& values,
+                       std::optional<std::string> object_id = std::nullopt);
+
+/// Saves many new objects at once, all or none (one transaction per database). An entry
+/// may give its id as "_object_id" (text); the others get generated ids.
+std::vector<ObjectAddress> save_new_batch(const classes::model::ModelClassPtr& cls,
+                                          std::span<const boost::json::object> values);
+
+/// Saves version `base_version + 1` of the object `object_id` with `values` (validated
+/// first). StaleVersionError when `base_version` is not the object's latest version or
+/// the object was deleted; ObjectDoesNotExistError when there is no such object.
+ObjectAddress save_version(const classes::model::ModelClassPtr& cls, std::string_view object_id,
+                           std::int64_t base_version, const boost::json::object& values);
+
+/// Deletes the object `object_id`: its row leaves the default database; its versions stay
+/// in the lakehouse. ObjectDoesNotExistError when no live object has that id.
+void delete_object(const classes::model::ModelClassPtr& cls, std::string_view object_id);
+
+/// Saves a new version of every object the query set selects (run on the default
+/// database), with the fields of `changes` replacing the stored ones. First calls
+/// `qs._check_type(changes)` (BulkOperationError for an object of another class).
+/// Returns the number of objects updated.
+std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
+                         const classes::model::Model& changes);
+
+/// Brings the default database in line with the lakehouse after an interrupted save (a
+/// process killed between the two commits). Runs on its own before the first save of a
+/// process and whenever the configuration changes; callable at any time.
+void recover_pending_saves();
+
+/// Forgets the cached class versions (after the databases were replaced).
+void clear_class_version_cache();
+
+}  // namespace velmor_models::backends
