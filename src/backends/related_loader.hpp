@@ -12,7 +12,11 @@
 
 namespace velmor_models::backends {
 
+using querysets::executor::NumberPaginator;
+using querysets::executor::OrderBy;
+using querysets::executor::Q;
 using querysets::executor::QuerySetReader;
+using querysets::executor::QuerySpecifier;
 
 /// One query of related objects: the objects of one class on one alias, by object id.
 class RelatedQuery : public QuerySetReader {
