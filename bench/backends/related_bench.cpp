@@ -44,8 +44,8 @@ class CountingSink : public spdlog::sinks::base_sink<std::mutex> {
   void flush_() override {}
 };
 
-const ModelClassPtr company = ModelClass::create("BenchCompany", "bench_companies",
-                                                 {{"name", CoreTypes::STRING, true, {}}});
+const ModelClassPtr company =
+    ModelClass::create("BenchCompany", "bench_companies", {{"name", CoreTypes::STRING, true, {}}});
 const ModelClassPtr author = ModelClass::create(
     "BenchAuthor", "bench_authors",
     {{"name", CoreTypes::STRING, true, {}}, reference_field("company", "BenchCompany")});
@@ -119,8 +119,8 @@ BENCHMARK(SelectRelated)->Unit(benchmark::kMillisecond);
 
 // The related objects of `rows` (their `field` references) by one query, keyed by id.
 std::unordered_map<std::string, Instance<Model>> by_id(const std::vector<Instance<Model>>& rows,
-                                                        std::string_view field,
-                                                        const ModelClassPtr& cls) {
+                                                       std::string_view field,
+                                                       const ModelClassPtr& cls) {
   json::array ids;
   std::unordered_map<std::string, bool> seen;
   for (const auto& r : rows) {

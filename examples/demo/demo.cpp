@@ -36,12 +36,12 @@ class Book : public Model {
  public:
   using Model::Model;
   static const ModelClassPtr& declaration() {
-    static const ModelClassPtr cls = declare_model<Book>(
-        "Book", "books",
-        {{"title", CoreTypes::STRING, true, {}},
-         {"year", CoreTypes::INTEGER, true, {}},
-         {"pages", CoreTypes::INTEGER, false, {}},
-         reference_field("author", "Author", false)});
+    static const ModelClassPtr cls =
+        declare_model<Book>("Book", "books",
+                            {{"title", CoreTypes::STRING, true, {}},
+                             {"year", CoreTypes::INTEGER, true, {}},
+                             {"pages", CoreTypes::INTEGER, false, {}},
+                             reference_field("author", "Author", false)});
     return cls;
   }
   std::string_view title() const { return get("title").get_string(); }
@@ -50,13 +50,12 @@ class Book : public Model {
 
 namespace {
 
-const ModelClassPtr company = ModelClass::create("Company", "companies",
-                                                 {{"name", CoreTypes::STRING, true, {}}});
-const ModelClassPtr author =
-    ModelClass::create("Author", "authors",
-                       {{"name", CoreTypes::STRING, true, {}},
-                        {"born", CoreTypes::INTEGER, false, {}},
-                        reference_field("company", "Company", false)});
+const ModelClassPtr company =
+    ModelClass::create("Company", "companies", {{"name", CoreTypes::STRING, true, {}}});
+const ModelClassPtr author = ModelClass::create("Author", "authors",
+                                                {{"name", CoreTypes::STRING, true, {}},
+                                                 {"born", CoreTypes::INTEGER, false, {}},
+                                                 reference_field("company", "Company", false)});
 
 // Counts the statements the SQLite store runs (it logs each one on this logger).
 class CountingSink : public spdlog::sinks::base_sink<std::mutex> {
@@ -69,7 +68,9 @@ class CountingSink : public spdlog::sinks::base_sink<std::mutex> {
 };
 auto statements = std::make_shared<CountingSink>();
 
-void section(std::string_view title) { std::cout << "\n== " << title << '\n'; }
+void section(std::string_view title) {
+  std::cout << "\n== " << title << '\n';
+}
 
 json::object ref(std::string_view cls, const std::string& id, json::value version = "LATEST") {
   return {{"class_name", cls},
@@ -83,8 +84,8 @@ std::string describe(const Instance<Book>& b) {
 }
 
 boost::asio::awaitable<void> tour_as_coroutines(QuerySet<Book> books) {
-  auto recent = co_await books.filter(where("year__gte", 1950)).order_by("-year")[Slice(0, 3)]
-                    .aexecute();
+  auto recent =
+      co_await books.filter(where("year__gte", 1950)).order_by("-year")[Slice(0, 3)].aexecute();
   std::cout << "awaited: " << recent.size() << " recent books, first " << describe(recent[0])
             << '\n';
   std::cout << "awaited count: " << co_await books.count().aexecute() << '\n';
@@ -99,8 +100,8 @@ boost::asio::awaitable<void> tour_as_coroutines(QuerySet<Book> books) {
 
 int main() {
   // The store logs each statement at debug level on this logger; the demo counts them.
-  spdlog::register_logger(std::make_shared<spdlog::logger>("velmor_models.backends.sql",
-                                                           statements));
+  spdlog::register_logger(
+      std::make_shared<spdlog::logger>("velmor_models.backends.sql", statements));
   spdlog::get("velmor_models.backends.sql")->set_level(spdlog::level::debug);
 
   char folder_template[] = "/tmp/velmor-demo-XXXXXX";
@@ -115,29 +116,32 @@ int main() {
     backends::register_model_class(cls);
   }
   auto acme = backends::save_new(company, {{"name", "Acme Press"}}, "acme");
-  auto ann = backends::save_new(author, {{"name", "Ann Lee"}, {"born", 1931},
-                                         {"company", ref("Company", acme.object_id)}});
+  auto ann = backends::save_new(
+      author, {{"name", "Ann Lee"}, {"born", 1931}, {"company", ref("Company", acme.object_id)}});
   auto bo = backends::save_new(author, {{"name", "Bo Dahl"}, {"born", 1964}});
-  const std::pair<const char*, int> titles[] = {{"Winter Roads", 1958}, {"Salt", 1971},
+  const std::pair<const char*, int> titles[] = {{"Winter Roads", 1958},   {"Salt", 1971},
                                                 {"The Long Field", 1949}, {"Harbours", 1990},
-                                                {"Nine Lamps", 2004}, {"Copper", 2011}};
+                                                {"Nine Lamps", 2004},     {"Copper", 2011}};
   std::vector<backends::ObjectAddress> books_saved;
   for (std::size_t i = 0; i < std::size(titles); ++i)
     books_saved.push_back(backends::save_new(
-        Book::declaration(),
-        {{"title", titles[i].first}, {"year", titles[i].second}, {"pages", 200 + 40 * int(i)},
-         {"author", ref("Author", (i % 2 ? bo : ann).object_id)}}));
+        Book::declaration(), {{"title", titles[i].first},
+                              {"year", titles[i].second},
+                              {"pages", 200 + 40 * int(i)},
+                              {"author", ref("Author", (i % 2 ? bo : ann).object_id)}}));
   // Ann changes her name (version 2); the first book gets a new edition (version 2, 3).
-  backends::save_version(author, ann.object_id, 1,
-                         {{"name", "Ann Lee-Moss"}, {"born", 1931},
-                          {"company", ref("Company", acme.object_id)}});
+  backends::save_version(
+      author, ann.object_id, 1,
+      {{"name", "Ann Lee-Moss"}, {"born", 1931}, {"company", ref("Company", acme.object_id)}});
   for (std::int64_t v : {1, 2})
     backends::save_version(Book::declaration(), books_saved[0].object_id, v,
-                           {{"title", "Winter Roads"}, {"year", 1958}, {"pages", 210 + v},
+                           {{"title", "Winter Roads"},
+                            {"year", 1958},
+                            {"pages", 210 + v},
                             {"author", ref("Author", ann.object_id)}});
-  std::cout << "saved 1 company, 2 authors, " << std::size(titles)
-            << " books; author " << ann.object_id << " is at version 2, book "
-            << books_saved[0].object_id << " at version 3\n";
+  std::cout << "saved 1 company, 2 authors, " << std::size(titles) << " books; author "
+            << ann.object_id << " is at version 2, book " << books_saved[0].object_id
+            << " at version 3\n";
   try {
     backends::save_version(author, ann.object_id, 1, {{"name", "stale"}});
   } catch (const backends::StaleVersionError& e) {
@@ -146,7 +150,8 @@ int main() {
 
   const QuerySet<Book> books;
   section("a query: filter, order_by, slice");
-  auto query = books.filter({{"year__gte", 1950}}).exclude({{"title__startswith", "S"}})
+  auto query = books.filter({{"year__gte", 1950}})
+                   .exclude({{"title__startswith", "S"}})
                    .order_by("-year")[Slice(0, 3)];
   for (const auto& b : query.execute()) std::cout << "  " << describe(b) << '\n';
   std::cout << "count of books: " << books.count().execute()
@@ -165,8 +170,8 @@ int main() {
   }
   std::cout << "first by year: " << describe(*books.order_by("year").first().execute()) << '\n';
   auto partial = books.only({"title"}).order_by("title").first().execute();
-  std::cout << "only(title): partial=" << partial->is_partial()
-            << ", values " << json::serialize(partial->model().values()) << '\n';
+  std::cout << "only(title): partial=" << partial->is_partial() << ", values "
+            << json::serialize(partial->model().values()) << '\n';
 
   section("the lakehouse keeps every version");
   auto lake_books = books.using_("lakehouse");
@@ -175,12 +180,13 @@ int main() {
                       .execute();
   for (const auto& b : editions)
     std::cout << "  " << b->title() << ", " << b.model().get("pages").as_int64() << " pages\n";
-  auto first_name = QuerySet<Model>(author).using_("lakehouse")
-                        .get({{"_address__object_id", ann.object_id},
-                              {"_address__object_version", 1}})
-                        .execute();
-  std::cout << "author " << ann.object_id << " at version 1: "
-            << first_name.model().get("name").get_string() << '\n';
+  auto first_name =
+      QuerySet<Model>(author)
+          .using_("lakehouse")
+          .get({{"_address__object_id", ann.object_id}, {"_address__object_version", 1}})
+          .execute();
+  std::cout << "author " << ann.object_id
+            << " at version 1: " << first_name.model().get("name").get_string() << '\n';
   std::cout << "latest() on the lakehouse: " << lake_books.latest().count().execute()
             << " books (one per object)\n";
 
@@ -191,16 +197,17 @@ int main() {
                           address.at("class_version"), address.at("object_id"),
                           address.at("object_version")}};
   };
-  auto latest_ann = rf::ReferenceLoader(as_reference(ref("Author", ann.object_id))).load_reference();
-  auto old_ann = rf::ReferenceLoader(as_reference(ref("Author", ann.object_id, 1))).load_reference();
+  auto latest_ann =
+      rf::ReferenceLoader(as_reference(ref("Author", ann.object_id))).load_reference();
+  auto old_ann =
+      rf::ReferenceLoader(as_reference(ref("Author", ann.object_id, 1))).load_reference();
   std::cout << "at the latest version (default database): "
             << latest_ann.model().get("name").get_string() << '\n'
             << "at version 1 (lakehouse): " << old_ann.model().get("name").get_string() << '\n';
 
   section("select_related");
   statements->count = 0;
-  auto with_authors =
-      books.select_related("author", "author__company").order_by("year").execute();
+  auto with_authors = books.select_related("author", "author__company").order_by("year").execute();
   for (const auto& b : with_authors) {
     auto a = b.related("author");
     auto c = a ? a->related("company") : std::nullopt;

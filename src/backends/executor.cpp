@@ -1,9 +1,9 @@
 // The default executors: they run a query set on the store its alias names.
 
 #include "velmor_models/querysets/executor.hpp"
+#include "related_loader.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
-#include "related_loader.hpp"
 
 namespace velmor_models::querysets::executor {
 

@@ -150,8 +150,7 @@ struct RelatedLoader::Impl {
         const json::value* ov = address.if_contains("object_version");
         bool latest = cv && ov && is_latest(*cv) && is_latest(*ov);
         std::string alias = latest ? "default" : "lakehouse";
-        auto [it, fresh] =
-            by_class_and_alias.try_emplace({f->references, alias}, groups.size());
+        auto [it, fresh] = by_class_and_alias.try_emplace({f->references, alias}, groups.size());
         if (fresh) groups.push_back(Group{class_named(f->references), latest, {}, {}, {}, {}});
         Group& g = groups[it->second];
         if (g.seen_ids.try_emplace(json::serialize(*id), true).second) g.ids.push_back(*id);

@@ -29,8 +29,8 @@ using velmor_models::querysets::errors::FieldError;
 using velmor_models::querysets::executor::MemoryStore;
 
 ModelClassPtr company() {
-  static const ModelClassPtr cls = ModelClass::create(
-      "RelCompany", "rel_companies", {{"name", CoreTypes::STRING, true, {}}});
+  static const ModelClassPtr cls =
+      ModelClass::create("RelCompany", "rel_companies", {{"name", CoreTypes::STRING, true, {}}});
   return cls;
 }
 ModelClassPtr author() {
@@ -75,8 +75,7 @@ class Related : public testing::Test {
     store("default", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
     store("default", author(), "a2", 1, {{"name", "Bo"}, {"company", nullptr}});
     store("lakehouse", author(), "a1", 1, {{"name", "Ann (first)"}, {"company", nullptr}});
-    store("lakehouse", author(), "a1", 2,
-          {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
+    store("lakehouse", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
     const std::pair<const char*, json::value> books[] = {
         {"b1", ref("RelAuthor", "a1")},      {"b2", ref("RelAuthor", "a2")},
         {"b3", ref("RelAuthor", "a1", 1)},   {"b4", nullptr},
@@ -112,11 +111,11 @@ const std::vector<std::string> expected_summary = {
 TEST_F(Related, ReferenceValuesAreCheckedOnConstruction) {
   EXPECT_NO_THROW(author()->construct({{"name", "x"}, {"company", ref("RelCompany", "c", 3, 1)}}));
   const json::value bad[] = {
-      ref("RelAuthor", "c"),                                       // another class
-      json::object{{"class_name", "RelCompany"}},                  // no id, no versions
-      ref("RelCompany", "c", "newest"),                            // not a version
-      ref("RelCompany", "c", 1.5),                                 // not a whole number
-      "c1",                                                        // not an address
+      ref("RelAuthor", "c"),                       // another class
+      json::object{{"class_name", "RelCompany"}},  // no id, no versions
+      ref("RelCompany", "c", "newest"),            // not a version
+      ref("RelCompany", "c", 1.5),                 // not a whole number
+      "c1",                                        // not an address
   };
   for (const auto& v : bad) {
     SCOPED_TRACE(json::serialize(v));
@@ -153,8 +152,7 @@ TEST_F(Related, CoroutinesGetTheSame) {
   std::vector<std::string> got;
   velmor_utils::utils::decorators::ModeScope mode(velmor_utils::utils::decorators::Mode::async);
   boost::asio::co_spawn(
-      loop,
-      [&]() -> boost::asio::awaitable<void> { got = summary(co_await books().aexecute()); },
+      loop, [&]() -> boost::asio::awaitable<void> { got = summary(co_await books().aexecute()); },
       [](std::exception_ptr e) {
         if (e) std::rethrow_exception(e);
       });
@@ -166,7 +164,8 @@ TEST_F(Related, AFieldNotNamedInSelectRelatedIsAKeyError) {
   auto rows = QuerySet<Model>(book()).filter({{"title", "b1"}}).execute();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_THROW(rows[0].related("author"), velmor_utils::errors::KeyError);
-  auto authors = QuerySet<Model>(author()).select_related("company").filter({{"name", "Bo"}}).execute();
+  auto authors =
+      QuerySet<Model>(author()).select_related("company").filter({{"name", "Bo"}}).execute();
   ASSERT_EQ(authors.size(), 1u);
   EXPECT_FALSE(authors[0].related("company"));
 }
