@@ -299,8 +299,8 @@ void check_related(const ModelClass& root, const json::object& tree) {
       const FieldDecl& f = find_field(*cls, kv.key(), "select_related()");
       if (!f.is_reference())
         throw FieldError("select_related() takes reference fields; field " + shown(f.name) +
-                         " of model " + shown(cls->name()) + " is " +
-                         std::string(f.type.name()) + ", not a reference");
+                         " of model " + shown(cls->name()) + " is " + std::string(f.type.name()) +
+                         ", not a reference");
       const auto* sub = kv.value().if_object();
       if (sub && !sub->empty())
         pending.emplace_back(classes::class_manager::ClassManager().import_class(f.references),
