@@ -33,7 +33,8 @@ bool same_version(const json::value& stored, const json::value& wanted) {
 }
 
 // Where a stored row sits: its `_address` mapping when the store gives one, else what
-// its `_metadata` says (object id and the class version it was saved under).
+// its `_metadata` says (object id, object version, and the class version it was saved
+// under).
 struct RowAddress {
   json::value object_id;
   json::value object_version;
@@ -59,6 +60,7 @@ RowAddress address_of(const json::object& data) {
   }
   if (!meta || !meta->is_object()) return a;
   if (const auto* v = meta->get_object().if_contains("object_id")) a.object_id = *v;
+  if (const auto* v = meta->get_object().if_contains("object_version")) a.object_version = *v;
   if (a.class_version.is_null())
     if (const auto* csr = meta->get_object().if_contains("class_schema_reference");
         csr && csr->is_object())
