@@ -2,22 +2,53 @@
 
 #include "velmor_models/querysets/executor.hpp"
 #include "related_loader.hpp"
+#include "velmor_data/services/historical_table_schema.hpp"
+#include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
 
 namespace velmor_models::querysets::executor {
+namespace {
+
+// Puts into each record's metadata the class versions it is compatible with, for the
+// version decision of materialisation. Every record of a class gets the versions
+// compatible with the latest one: for a record stored under one of them that is exactly
+// its own set; for any other the decision (legacy) comes out the same.
+void stamp_compatible_versions(const QuerySetReader& qs,
+                               std::optional<std::vector<velmor_glue::Data>>& records) {
+  if (!records || records->empty() || !qs.entity() || qs.entity()->is_plain_table()) return;
+  const std::string& name = qs.entity()->name();
+  std::optional<std::int64_t> latest = backends::latest_class_version(name);
+  if (!latest) return;
+  boost::json::array versions;
+  for (std::int64_t v : backends::compatible_class_versions(name, *latest)) versions.push_back(v);
+  const std::string_view key =
+      velmor_data::services::historical_table_schema::COMPATIBLE_CLASS_VERSIONS;
+  for (velmor_glue::Data& r : *records) {
+    if (!r.metadata) r.metadata.emplace();
+    (*r.metadata)[key] = versions;
+  }
+}
+
+}  // namespace
 
 std::unique_ptr<ExecutorBase> Executor::create(const QuerySetReader& qs) {
   return std::make_unique<Executor>(qs);
 }
 
 std::optional<std::vector<velmor_glue::Data>> Executor::query() {
-  std::vector<velmor_glue::Data> records = backends::backend_for(qs_.get_using())->query(qs_);
+  std::optional<std::vector<velmor_glue::Data>> records =
+      backends::backend_for(qs_.get_using())->query(qs_);
+  stamp_compatible_versions(qs_, records);
   // Related objects: one query per related class and alias at each depth.
-  backends::RelatedLoader related(qs_, records);
+  backends::RelatedLoader related(qs_, *records);
   for (auto batch = related.next(); !batch.empty(); batch = related.next())
-    for (std::size_t i = 0; i < batch.size(); ++i)
-      related.deliver(i, backends::backend_for(batch[i]->get_using())->query(*batch[i]));
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      std::optional<std::vector<velmor_glue::Data>> rows =
+          backends::backend_for(batch[i]->get_using())->query(*batch[i]);
+      stamp_compatible_versions(*batch[i], rows);
+      related.deliver(i, std::move(*rows));
+    }
   return records;
 }
 
@@ -35,12 +66,15 @@ std::unique_ptr<AsyncExecutorBase> AsyncExecutor::create(const QuerySetReader& q
 
 boost::asio::awaitable<std::optional<std::vector<velmor_glue::Data>>> AsyncExecutor::query() {
   auto backend = backends::backend_for(qs_.get_using());
-  std::vector<velmor_glue::Data> records = co_await backend->aquery(qs_);
-  backends::RelatedLoader related(qs_, records);
+  std::optional<std::vector<velmor_glue::Data>> records = co_await backend->aquery(qs_);
+  stamp_compatible_versions(qs_, records);
+  backends::RelatedLoader related(qs_, *records);
   for (auto batch = related.next(); !batch.empty(); batch = related.next())
     for (std::size_t i = 0; i < batch.size(); ++i) {
       auto store = backends::backend_for(batch[i]->get_using());
-      related.deliver(i, co_await store->aquery(*batch[i]));
+      std::optional<std::vector<velmor_glue::Data>> rows = co_await store->aquery(*batch[i]);
+      stamp_compatible_versions(*batch[i], rows);
+      related.deliver(i, std::move(*rows));
     }
   co_return records;
 }

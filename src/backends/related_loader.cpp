@@ -59,7 +59,15 @@ RowAddress address_of(const json::object& data) {
     meta = &parsed;
   }
   if (!meta || !meta->is_object()) return a;
-  if (const auto* v = meta->get_object().if_contains("object_id")) a.object_id = *v;
+  if (const auto* v = meta->get_object().if_contains("object_id")) {
+    a.object_id = *v;
+    // The id may be kept as its JSON text ("\"abc\"").
+    if (const auto* text = v->if_string()) {
+      json::error_code ec;
+      json::value id = json::parse(*text, ec);
+      if (!ec && id.is_string()) a.object_id = std::move(id);
+    }
+  }
   if (const auto* v = meta->get_object().if_contains("object_version")) a.object_version = *v;
   if (a.class_version.is_null())
     if (const auto* csr = meta->get_object().if_contains("class_schema_reference");

@@ -353,14 +353,14 @@ TEST(SqlCompilerBadInput, ValuesALookupCannotTake) {
 }
 
 TEST(SqlCompilerBadInput, WhatAnSqlStoreDoesNotSupport) {
-  EXPECT_THROW(compile_select(customers().latest(), sqlite_dialect()), UnsupportedQueryError);
-  EXPECT_THROW(compile_select(customers().order_by("_address__object_version"), sqlite_dialect()),
+  EXPECT_THROW(compile_select(customers().filter({{"_address__shelf", 1}}), sqlite_dialect()),
                UnsupportedQueryError);
   EXPECT_THROW(compile_select(customers().filter({{"photo", "AAE="}}), sqlite_dialect()),
                UnsupportedQueryError);
   EXPECT_NO_THROW(compile_select(customers().filter({{"photo__isnull", true}}), sqlite_dialect()));
   // An UnsupportedQueryError is a ValueError.
-  EXPECT_THROW(compile_select(customers().latest(), postgres_dialect()), errors::ValueError);
+  EXPECT_THROW(compile_select(customers().order_by("_address__shelf"), postgres_dialect()),
+               errors::ValueError);
 }
 
 // ---------------------------------------------------------------------------------------

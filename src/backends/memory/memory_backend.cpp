@@ -63,6 +63,14 @@ void MemoryBackend::create_table(const classes::model::ModelClass& cls,
   for (const auto& name : indexed_fields) (void)field_of(cls, name);
 }
 
+namespace {
+boost::json::object& json_address(boost::json::object& row) {
+  boost::json::value& a = row["_address"];
+  if (!a.is_object()) a = boost::json::object();
+  return a.get_object();
+}
+}  // namespace
+
 void MemoryBackend::insert(const classes::model::ModelClass& cls,
                            std::span<const boost::json::object> records) {
   const std::string table = table_of(cls);
@@ -74,6 +82,12 @@ void MemoryBackend::insert(const classes::model::ModelClass& cls,
       if (key == "_metadata") {
         // Kept as the JSON text a database column holds.
         row[key] = v.is_object() ? boost::json::value(boost::json::serialize(v)) : v;
+        continue;
+      }
+      // The address columns of a stored object become the record's `_address` mapping,
+      // which the address filters read.
+      if (key == "_object_id" || key == "_object_version" || key == "_class_version") {
+        json_address(row)[key.substr(1)] = v;
         continue;
       }
       (void)field_of(cls, key);

@@ -194,7 +194,50 @@ Scalar lookup_path(const ModelClass& cls, const object& data, std::string_view p
   return to_scalar(*v, binary);
 }
 
+// The newest object version of each object id in the table being queried: what the
+// marker LATEST means in `_address__object_version`.
+using LatestVersions = std::map<std::string, Scalar, std::less<>>;
+thread_local const LatestVersions* latest_versions = nullptr;
+
+bool is_latest_marker(const value& v) {
+  const boost::json::string* s = v.if_string();
+  return s && (*s == "LATEST" || *s == "latest");
+}
+
+const value* address_entry(const object& data, std::string_view key) {
+  const value* a = data.if_contains("_address");
+  const object* o = a ? a->if_object() : nullptr;
+  return o ? o->if_contains(key) : nullptr;
+}
+
+LatestVersions latest_versions_of(const std::vector<velmor_glue::Data>& records) {
+  LatestVersions out;
+  for (const velmor_glue::Data& r : records) {
+    if (!r.data) continue;
+    const value* id = address_entry(*r.data, "object_id");
+    const value* version = address_entry(*r.data, "object_version");
+    if (!id || !id->is_string() || !version) continue;
+    Scalar v = to_scalar(*version, false);
+    auto [it, fresh] = out.try_emplace(std::string(id->get_string()), v);
+    if (!fresh && compare(v, it->second) > 0) it->second = v;
+  }
+  return out;
+}
+
+// LATEST as the value of an address filter; nullopt when the filter is no such filter.
+std::optional<bool> latest_match(const object& data, const Filter& f) {
+  if (f.lookup != Lookup::exact || !is_latest_marker(f.value)) return std::nullopt;
+  if (f.path == "_address__class_version") return true;  // the version it was stored under
+  if (f.path != "_address__object_version" || !latest_versions) return std::nullopt;
+  const value* id = address_entry(data, "object_id");
+  const value* version = address_entry(data, "object_version");
+  if (!id || !id->is_string() || !version) return false;
+  auto it = latest_versions->find(std::string_view(id->get_string()));
+  return it != latest_versions->end() && compare(to_scalar(*version, false), it->second) == 0;
+}
+
 bool matches(const ModelClass& cls, const object& data, const Filter& f) {
+  if (std::optional<bool> latest = latest_match(data, f)) return *latest;
   const Scalar v = lookup_path(cls, data, f.path);
   if (f.lookup == Lookup::isnull) return (v.rank == Scalar::null) == f.value.as_bool();
   if (f.value.is_null()) return v.rank == Scalar::null;  // exact/iexact None: IS NULL
@@ -310,6 +353,11 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& qs) con
   const auto& distinct = qs.get_query_specifier().distinct;
 
   // 1. Conditions.
+  const LatestVersions latest = latest_versions_of(it->second);
+  latest_versions = &latest;
+  struct Reset {
+    ~Reset() { latest_versions = nullptr; }
+  } reset;
   std::vector<Row> rows;
   for (const velmor_glue::Data& r : it->second) {
     if (!r.data || !matches(cls, *r.data, qs.get_conditions())) continue;

@@ -192,10 +192,7 @@ class Compiler {
   Resolved resolve(std::string_view path) {
     std::size_t cut = path.find("__");
     std::string_view first = path.substr(0, cut);
-    if (first == reserved_address)
-      throw UnsupportedQueryError("The path '" + std::string(path) +
-                                  "' reads the reserved '_address' mapping, which is not "
-                                  "supported by this store");
+    if (first == reserved_address) return address_column(path, cut);
     Resolved r;
     r.field = &field_of(model_, first);
     if (is_json_type(r.field->type)) {
@@ -219,6 +216,44 @@ class Compiler {
                        "; only ARRAY and DICTIONARY fields hold keys");
     }
     return r;
+  }
+
+  // `_address__object_id` and its kin read the address columns the object store writes.
+  static Resolved address_column(std::string_view path, std::size_t cut) {
+    static const FieldDecl object_id{"_object_id", CoreTypes::STRING, false, {}};
+    static const FieldDecl object_version{"_object_version", CoreTypes::INTEGER, false, {}};
+    static const FieldDecl class_version{"_class_version", CoreTypes::INTEGER, false, {}};
+    std::string_view key = cut == path.npos ? std::string_view() : path.substr(cut + 2);
+    Resolved r;
+    if (key == "object_id") r.field = &object_id;
+    if (key == "object_version") r.field = &object_version;
+    if (key == "class_version") r.field = &class_version;
+    if (!r.field)
+      throw UnsupportedQueryError("The address path '" + std::string(path) +
+                                  "' names no address column (object_id, object_version, "
+                                  "class_version)");
+    return r;
+  }
+
+  // The version marker LATEST in an address filter: for an object version, the newest
+  // version of the object among the rows of the table; for a class version, the version
+  // the row was stored under (so it restricts nothing). True when handled.
+  bool latest_lookup(const Filter& f, const Resolved& r, bool negated) {
+    if (f.lookup != Lookup::exact || !f.value.is_string()) return false;
+    std::string_view v = f.value.get_string();
+    if (v != "LATEST" && v != "latest") return false;
+    if (r.field->name == "_class_version") {
+      w_ << (negated ? "FALSE" : "TRUE");
+      return true;
+    }
+    if (r.field->name != "_object_version") return false;
+    std::string table;
+    d_.quote_identifier(table, qs_.table_name());
+    w_ << "(" << table
+       << ".\"_object_version\" = (SELECT max(\"_velmor_v\".\"_object_version\") FROM " << table
+       << " AS \"_velmor_v\" WHERE \"_velmor_v\".\"_object_id\" = " << table << ".\"_object_id\"))";
+    if (negated) w_ << " IS NOT TRUE";
+    return true;
   }
 
   void check_select_related() {
@@ -357,6 +392,7 @@ class Compiler {
 
   void lookup(const Filter& f, bool negated) {
     const Resolved r = resolve(f.path);
+    if (latest_lookup(f, r, negated)) return;
     const Operand op = r.operand();
     const value& v = f.value;
     const Lookup lk = f.lookup;

@@ -123,7 +123,17 @@ std::vector<IntrospectedTable> introspect_database(
       return c.at("name").as_string() == kMetadataColumn;
     });
     const bool plain = metadata == columns.end();
-    if (!plain) columns.erase(metadata);
+    if (!plain) {
+      // A framework table: its metadata and address columns are not fields.
+      json::array kept;
+      for (json::value& c : columns) {
+        const json::string& n = c.at("name").as_string();
+        if (n != kMetadataColumn && n != "_object_id" && n != "_object_version" &&
+            n != "_class_version")
+          kept.push_back(std::move(c));
+      }
+      columns = std::move(kept);
+    }
     try {
       tables.push_back(
           {name, converter.sqlite_schema_to_object_schema(name, columns, connection_name), plain});

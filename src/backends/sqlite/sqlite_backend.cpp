@@ -186,6 +186,10 @@ boost::asio::awaitable<T> rethrow(std::exception_ptr error) {
 
 }  // namespace
 
+sqlite::Connection& sqlite::connection_of(SqliteBackend& backend) {
+  return backend.impl_->connection();
+}
+
 SqliteBackend::SqliteBackend(std::string alias, DatabaseUrl url)
     : impl_(std::make_shared<Impl>(std::move(alias), std::move(url))) {
   if (!impl_->target.file) impl_->anchor = std::make_unique<Connection>(impl_->target);

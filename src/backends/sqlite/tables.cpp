@@ -80,6 +80,18 @@ int bind_field(sqlite3_stmt* stmt, int i, const classes::model::ModelClass& cls,
 
 }  // namespace
 
+bool is_address_column(std::string_view name) {
+  return name == "_object_id" || name == "_object_version" || name == "_class_version";
+}
+
+std::span<const FieldDecl* const> address_fields() {
+  static const FieldDecl id{"_object_id", CoreTypes::STRING, false, {}};
+  static const FieldDecl version{"_object_version", CoreTypes::INTEGER, false, {}};
+  static const FieldDecl class_version{"_class_version", CoreTypes::INTEGER, false, {}};
+  static const FieldDecl* const all[] = {&id, &version, &class_version};
+  return all;
+}
+
 std::string quote_identifier(std::string_view name) {
   if (name.empty()) throw ValueError("an SQL name cannot be empty");
   if (name.find('\0') != std::string_view::npos)
@@ -108,8 +120,15 @@ std::vector<std::string> table_ddl(const classes::model::ModelClass& cls,
     if (f.name == kMetadata) continue;
     ddl += quote_identifier(f.name) + " " + column_type(f.type) + ", ";
   }
-  ddl += "\"_metadata\" TEXT)";
+  // The address columns of a stored object, read by the `_address__...` filters.
+  ddl +=
+      "\"_metadata\" TEXT, \"_object_id\" TEXT, \"_object_version\" INTEGER, "
+      "\"_class_version\" INTEGER)";
   std::vector<std::string> out{std::move(ddl)};
+  out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "___address") + " ON " +
+                quote_identifier(table) + " (\"_object_id\", \"_object_version\")");
+  out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "___class_version") +
+                " ON " + quote_identifier(table) + " (\"_class_version\")");
   for (const auto& name : indexed_fields) {
     const FieldDecl& f = field_of(cls, name);
     out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "__" + f.name) + " ON " +
@@ -129,14 +148,15 @@ void insert_rows(Connection& conn, const classes::model::ModelClass& cls,
     sql += quote_identifier(f.name) + ", ";
     marks += "?, ";
   }
-  sql += "\"_metadata\") VALUES (" + marks + "?)";
+  sql += "\"_metadata\", \"_object_id\", \"_object_version\", \"_class_version\") VALUES (" +
+         marks + "?, ?, ?, ?)";
   sqlite3_stmt* stmt = conn.prepare(sql);
   std::string scratch;
   StatementTimer timer(conn.alias(), sql);
   for (const auto& record : records) {
     Connection::Use use(stmt);
     for (const auto& [key, v] : record) {
-      if (key == kMetadata) continue;
+      if (key == kMetadata || is_address_column(key)) continue;
       (void)field_of(cls, key);  // an undeclared name is an error naming the fields
     }
     int i = 0;
@@ -164,6 +184,12 @@ void insert_rows(Connection& conn, const classes::model::ModelClass& cls,
                       boost::json::serialize(*meta));
     }
     if (rc != SQLITE_OK) conn.fail(rc, sql);
+    for (const FieldDecl* f : address_fields()) {
+      const value* v = record.if_contains(f->name);
+      static const value null_value;
+      rc = bind_field(stmt, ++i, cls, *f, v ? *v : null_value, scratch);
+      if (rc != SQLITE_OK) conn.fail(rc, sql);
+    }
     run_to_end(conn, stmt, sql);
   }
 }

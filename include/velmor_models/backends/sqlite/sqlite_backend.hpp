@@ -20,6 +20,13 @@
 
 namespace velmor_models::backends {
 
+class SqliteBackend;
+namespace sqlite {
+class Connection;
+/// This thread's connection to the database of `backend` (the object store's writes).
+Connection& connection_of(SqliteBackend& backend);
+}  // namespace sqlite
+
 class SqliteBackend : public Backend {
  public:
   /// Opens (and checks) the database at `url` for `alias`: an error naming the URL when
@@ -63,6 +70,7 @@ class SqliteBackend : public Backend {
   const DatabaseUrl& url() const noexcept;
 
   struct Impl;  ///< connections and their threads (sqlite_backend.cpp)
+  friend sqlite::Connection& sqlite::connection_of(SqliteBackend& backend);
 
  private:
   std::shared_ptr<Impl> impl_;

@@ -1,0 +1,226 @@
+// The store of versioned objects on files (WAL, synchronous=NORMAL), each next to a raw
+// SQLite C API loop doing the same work:
+//  - Materialise: 200,000 stored objects whose rows carry a concrete class version (every
+//    row asks for the latest class version: the process-wide cache answers) against the
+//    raw loop of sqlite_bench (read every row, parse `_metadata`);
+//  - SaveBatches: 100,000 new objects in batches of 1,000 against raw inserts of the same
+//    rows in transactions of 1,000;
+//  - SaveVersions: 10,000 new versions one at a time against 10,000 single-row raw
+//    transactions.
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <unistd.h>
+#include <boost/json/parse.hpp>
+
+#include <filesystem>
+
+#include "velmor_models/backends/object_store.hpp"
+#include "velmor_models/backends/registry.hpp"
+#include "velmor_models/querysets/qsetkit.hpp"
+
+namespace {
+
+namespace json = boost::json;
+namespace backends = velmor_models::backends;
+namespace fs = std::filesystem;
+using namespace velmor_models::querysets::qsetkit;
+using velmor_models::classes::model::CoreTypes;
+using velmor_models::classes::model::ModelClass;
+
+constexpr int stored_count = 200'000;
+constexpr int batch_count = 100'000;
+constexpr int batch_size = 1'000;
+constexpr int version_count = 10'000;
+
+const ModelClassPtr& person() {
+  static const ModelClassPtr cls = ModelClass::create("StoredPerson", "stored_people",
+                                                      {{"id", CoreTypes::INTEGER, true, {}},
+                                                       {"name", CoreTypes::STRING, true, {}},
+                                                       {"email", CoreTypes::STRING, true, {}},
+                                                       {"age", CoreTypes::INTEGER, true, {}}});
+  return cls;
+}
+
+json::object person_values(int i) {
+  return json::object{{"id", i},
+                      {"name", "person-" + std::to_string(i)},
+                      {"email", "person" + std::to_string(i) + "@example.com"},
+                      {"age", 18 + (i * 7919) % 70}};
+}
+
+fs::path folder() {
+  static const fs::path path = [] {
+    fs::path p = fs::temp_directory_path() / ("velmor-store-bench-" + std::to_string(::getpid()));
+    fs::remove_all(p);
+    fs::create_directories(p);
+    return p;
+  }();
+  return path;
+}
+
+// Fresh default and lakehouse files.
+void fresh_store(const std::string& name) {
+  backends::configure("default", "sqlite://" + (folder() / (name + "-default.db")).string());
+  backends::configure("lakehouse", "sqlite://" + (folder() / (name + "-lake.db")).string());
+  backends::clear_class_version_cache();
+}
+
+void save_all(int count) {
+  std::vector<json::object> batch;
+  for (int i = 0; i < count; ++i) {
+    batch.push_back(person_values(i));
+    if (static_cast<int>(batch.size()) == batch_size || i + 1 == count) {
+      (void)backends::save_new_batch(person(), batch);
+      batch.clear();
+    }
+  }
+}
+
+void ensure_stored() {
+  static const bool ready = [] {
+    fresh_store("stored");
+    save_all(stored_count);
+    return true;
+  }();
+  (void)ready;
+}
+
+sqlite3* raw_open(const fs::path& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db,
+                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  return db;
+}
+
+void Materialise_RawLoop(benchmark::State& state) {
+  ensure_stored();
+  sqlite3* db = raw_open(folder() / "stored-default.db");
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, R"(SELECT "id", "name", "email", "age", "_metadata" FROM "stored_people")",
+                     -1, &stmt, nullptr);
+  for (auto _ : state) {
+    std::vector<json::object> rows;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      json::object row(5);
+      row.emplace("id", sqlite3_column_int64(stmt, 0));
+      for (int c : {1, 2})
+        row.emplace(sqlite3_column_name(stmt, c),
+                    std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
+                                     sqlite3_column_bytes(stmt, c)));
+      row.emplace("age", sqlite3_column_int64(stmt, 3));
+      row.emplace("_metadata", json::parse(std::string_view(
+                                   reinterpret_cast<const char*>(sqlite3_column_text(stmt, 4)),
+                                   sqlite3_column_bytes(stmt, 4))));
+      rows.push_back(std::move(row));
+    }
+    sqlite3_reset(stmt);
+    if (rows.size() != stored_count) state.SkipWithError("wrong row count");
+    benchmark::DoNotOptimize(rows);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  state.SetItemsProcessed(state.iterations() * stored_count);
+}
+
+void Materialise_Library(benchmark::State& state) {
+  ensure_stored();
+  const QuerySet<Model> all(person());
+  for (auto _ : state) {
+    auto people = all.execute();
+    if (people.size() != stored_count || !people.front().is_current())
+      state.SkipWithError("wrong rows");
+    benchmark::DoNotOptimize(people);
+  }
+  state.SetItemsProcessed(state.iterations() * stored_count);
+}
+
+void SaveBatches_RawLoop(benchmark::State& state) {
+  for (auto _ : state) {
+    const fs::path path = folder() / "raw-batches.db";
+    fs::remove(path);
+    sqlite3* db = raw_open(path);
+    sqlite3_exec(db,
+                 "CREATE TABLE t (id INTEGER, name TEXT, email TEXT, age INTEGER, _metadata TEXT, "
+                 "_object_id TEXT, _object_version INTEGER, _class_version INTEGER)",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t VALUES (?, ?, ?, ?, ?, ?, 1, 1)", -1, &stmt, nullptr);
+    for (int i = 0; i < batch_count; ++i) {
+      if (i % batch_size == 0) sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+      const json::object v = person_values(i);
+      const std::string id = std::to_string(i), meta = R"({"object_id":")" + id + "\"}";
+      sqlite3_bind_int64(stmt, 1, i);
+      sqlite3_bind_text(stmt, 2, v.at("name").as_string().c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(stmt, 3, v.at("email").as_string().c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(stmt, 4, v.at("age").as_int64());
+      sqlite3_bind_text(stmt, 5, meta.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(stmt, 6, id.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_step(stmt);
+      sqlite3_reset(stmt);
+      if ((i + 1) % batch_size == 0) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  state.SetItemsProcessed(state.iterations() * batch_count);
+}
+
+void SaveBatches_Library(benchmark::State& state) {
+  int run = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fresh_store("batches-" + std::to_string(run++));
+    state.ResumeTiming();
+    save_all(batch_count);
+  }
+  state.SetItemsProcessed(state.iterations() * batch_count);
+}
+
+void SaveVersions_RawLoop(benchmark::State& state) {
+  for (auto _ : state) {
+    const fs::path path = folder() / "raw-versions.db";
+    fs::remove(path);
+    sqlite3* db = raw_open(path);
+    sqlite3_exec(db, "CREATE TABLE t (id INTEGER, name TEXT, email TEXT, age INTEGER)", nullptr,
+                 nullptr, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t VALUES (?, ?, ?, ?)", -1, &stmt, nullptr);
+    for (int i = 0; i < version_count; ++i) {
+      const json::object v = person_values(i);
+      sqlite3_bind_int64(stmt, 1, i);
+      sqlite3_bind_text(stmt, 2, v.at("name").as_string().c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(stmt, 3, v.at("email").as_string().c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(stmt, 4, v.at("age").as_int64());
+      sqlite3_step(stmt);  // one transaction per row, like one save
+      sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  state.SetItemsProcessed(state.iterations() * version_count);
+}
+
+void SaveVersions_Library(benchmark::State& state) {
+  int run = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fresh_store("versions-" + std::to_string(run++));
+    const auto first = backends::save_new(person(), person_values(0));
+    state.ResumeTiming();
+    for (int i = 1; i <= version_count; ++i)
+      (void)backends::save_version(person(), first.object_id, i, person_values(i));
+  }
+  state.SetItemsProcessed(state.iterations() * version_count);
+}
+
+BENCHMARK(Materialise_RawLoop)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(Materialise_Library)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(SaveBatches_RawLoop)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(SaveBatches_Library)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(SaveVersions_RawLoop)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(SaveVersions_Library)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace

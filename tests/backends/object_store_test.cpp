@@ -1,0 +1,342 @@
+// The store of versioned objects: saving, new versions, deletion, class versions, the
+// version decision on stored rows, bad input that must change nothing, and a writer killed
+// at random moments.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/json/serialize.hpp>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "backends/temp_folder.hpp"
+#include "velmor_models/backends/object_store.hpp"
+#include "velmor_models/backends/registry.hpp"
+#include "velmor_models/backends/sqlite/sqlite_backend.hpp"
+#include "velmor_models/querysets/errors.hpp"
+#include "velmor_models/querysets/qsetkit.hpp"
+#include "velmor_utils/utils/decorators.hpp"
+
+namespace {
+
+namespace backends = velmor_models::backends;
+namespace decorators = velmor_utils::utils::decorators;
+namespace json = boost::json;
+using velmor_models::classes::model::CoreTypes;
+using velmor_models::classes::model::Model;
+using velmor_models::classes::model::ModelClass;
+using velmor_models::classes::model::ModelClassPtr;
+using velmor_models::querysets::errors::BulkOperationError;
+using velmor_models::querysets::errors::DatabaseError;
+using velmor_models::querysets::errors::ObjectDoesNotExistError;
+using velmor_models::querysets::qsetkit::NamedFilters;
+using velmor_models::querysets::qsetkit::QuerySet;
+
+ModelClassPtr book_class(std::vector<velmor_models::classes::model::FieldDecl> extra = {}) {
+  std::vector<velmor_models::classes::model::FieldDecl> fields{
+      {"title", CoreTypes::STRING, true, {}}, {"pages", CoreTypes::INTEGER, false, {}}};
+  for (auto& f : extra) fields.push_back(std::move(f));
+  return ModelClass::create("Book", "books", std::move(fields));
+}
+
+std::int64_t rows_in(std::string_view alias, const std::string& sql) {
+  auto& db = dynamic_cast<backends::SqliteBackend&>(*backends::backend_for(alias));
+  return db.run_scalar({sql, {}, {}});
+}
+
+// Every stored version and every live row, as text, to prove that nothing changed.
+std::string snapshot() {
+  auto dump = [](std::string_view alias) {
+    auto& db = dynamic_cast<backends::SqliteBackend&>(*backends::backend_for(alias));
+    std::string out;
+    for (const auto& r :
+         db.run({"SELECT json_group_array(json_array(\"_object_id\", \"_object_version\", title, "
+                 "pages)) AS v FROM (SELECT * FROM books ORDER BY 1, 2, 3)",
+                 {},
+                 {{"v", CoreTypes::STRING}}}))
+      out += json::serialize(*r.data);
+    return out;
+  };
+  return dump("default") + "|" + dump("lakehouse");
+}
+
+class ObjectStore : public testing::Test {
+ protected:
+  void SetUp() override {
+    backends::reset();
+    backends::configure("default", folder.url("default.db"));
+    backends::configure("lakehouse", folder.url("lake.db"));
+    backends::clear_class_version_cache();
+  }
+  void TearDown() override {
+    backends::reset();
+    backends::clear_class_version_cache();
+  }
+  velmor_test::TempFolder folder;
+};
+
+TEST_F(ObjectStore, SavesVersionsAndDeletesAcrossBothDatabases) {
+  const ModelClassPtr book = book_class();
+  const auto a = backends::save_new(book, {{"title", "Dune"}, {"pages", 412}});
+  EXPECT_EQ(a.object_version, 1);
+  EXPECT_EQ(a.class_version, 1);
+  EXPECT_FALSE(a.object_id.empty());
+  const auto b = backends::save_new(book, {{"title", "Emma"}}, "42");
+  EXPECT_EQ(b.object_id, "42");
+
+  const auto a2 = backends::save_version(book, a.object_id, 1, {{"title", "Dune"}, {"pages", 500}});
+  EXPECT_EQ(a2.object_version, 2);
+
+  // default: the latest version of each live object; lakehouse: every version.
+  const QuerySet<Model> books(book);
+  auto live = books.order_by("title").execute();
+  ASSERT_EQ(live.size(), 2u);
+  EXPECT_EQ(live[0].model().get("pages"), json::value(500));
+  EXPECT_TRUE(live[0].is_current());
+  EXPECT_EQ(books.using_("lakehouse").count().execute(), 3);
+  EXPECT_EQ(books.using_("lakehouse").latest().count().execute(), 2);
+  auto old =
+      books.using_("lakehouse")
+          .get(NamedFilters{{"_address__object_id", a.object_id}, {"_address__object_version", 1}})
+          .execute();
+  EXPECT_EQ(old.model().get("pages"), json::value(412));
+  // A numeric-looking id keeps its text through `_metadata`.
+  auto emma = books.get(NamedFilters{{"_address__object_id", "42"}}).execute();
+  EXPECT_EQ(emma.model().get("title"), json::value("Emma"));
+
+  backends::delete_object(book, a.object_id);
+  EXPECT_EQ(books.count().execute(), 1);
+  EXPECT_EQ(books.using_("lakehouse").count().execute(), 3);
+  EXPECT_THROW(backends::delete_object(book, a.object_id), ObjectDoesNotExistError);
+  EXPECT_THROW(backends::save_version(book, a.object_id, 2, {{"title", "Dune"}}),
+               backends::StaleVersionError);
+}
+
+TEST_F(ObjectStore, ManyObjectsAtOnceAllOrNone) {
+  const ModelClassPtr book = book_class();
+  std::vector<json::object> batch;
+  for (int i = 0; i < 50; ++i)
+    batch.push_back({{"title", json::string(std::to_string(i))}, {"pages", i}});
+  EXPECT_EQ(backends::save_new_batch(book, batch).size(), 50u);
+  const std::string before = snapshot();
+  // One invalid entry, or an id already in use: nothing of the batch is stored.
+  batch.push_back({{"pages", 3}});
+  EXPECT_THROW(backends::save_new_batch(book, batch), velmor_utils::errors::ValidationError);
+  batch.back() = {{"title", "dup"}, {"_object_id", "x"}};
+  batch.push_back({{"title", "dup"}, {"_object_id", "x"}});
+  EXPECT_THROW(backends::save_new_batch(book, batch), velmor_utils::errors::ValueError);
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(ObjectStore, BadInputIsRefusedAndChangesNothing) {
+  const ModelClassPtr book = book_class();
+  const auto a = backends::save_new(book, {{"title", "Dune"}, {"pages", 412}});
+  (void)backends::save_version(book, a.object_id, 1, {{"title", "Dune II"}});
+  const std::string before = snapshot();
+
+  struct Case {
+    const char* name;
+    std::function<void()> run;
+  };
+  const Case cases[] = {
+      {"missing required field",
+       [&] {
+         backends::save_new(book, {{"pages", 1}});
+       }},
+      {"value of the wrong type",
+       [&] {
+         backends::save_new(book, {{"title", 5}});
+       }},
+      {"undeclared field",
+       [&] {
+         backends::save_new(book, {{"title", "x"}, {"colour", "red"}});
+       }},
+      {"stale base version",
+       [&] {
+         backends::save_version(book, a.object_id, 1, {{"title", "lost update"}});
+       }},
+      {"base version from the future",
+       [&] {
+         backends::save_version(book, a.object_id, 7, {{"title", "x"}});
+       }},
+      {"no such object",
+       [&] {
+         backends::save_version(book, "nope", 1, {{"title", "x"}});
+       }},
+      {"unknown model class",
+       [&] { backends::delete_object(ModelClass::create("Ghost", "books", {}), a.object_id); }},
+      {"invalid new version",
+       [&] {
+         backends::save_version(book, a.object_id, 2, {{"pages", 1}});
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THROW(c.run(), velmor_utils::errors::Error);
+    EXPECT_EQ(snapshot(), before);
+  }
+  try {
+    backends::save_version(book, a.object_id, 1, {{"title", "lost update"}});
+  } catch (const backends::StaleVersionError& e) {
+    EXPECT_NE(std::string(e.what()).find("not its latest (2)"), std::string::npos) << e.what();
+  }
+}
+
+// The default database refuses the second half of a save (full, then read-only): the save
+// fails with the database's error and neither database keeps any of it.
+TEST_F(ObjectStore, ADatabaseThatRefusesMidSaveLosesAndChangesNothing) {
+  const ModelClassPtr book = book_class();
+  const auto a = backends::save_new(book, {{"title", "Dune"}});
+  const std::string before = snapshot();
+  auto& db = dynamic_cast<backends::SqliteBackend&>(*backends::backend_for("default"));
+  const std::int64_t pages = db.run_scalar({"PRAGMA page_count", {}, {}});
+  (void)db.run({"PRAGMA max_page_count = " + std::to_string(pages), {}, {}});
+  const std::string big(64 * 1024, 'x');
+  EXPECT_THROW(backends::save_version(book, a.object_id, 1, {{"title", big}}), DatabaseError);
+  EXPECT_THROW(backends::save_new(book, {{"title", big}}), DatabaseError);
+  EXPECT_EQ(snapshot(), before);
+  // The object can still move on from the version it had.
+  (void)db.run({"PRAGMA max_page_count = 1000000", {}, {}});
+  EXPECT_EQ(backends::save_version(book, a.object_id, 1, {{"title", "ok"}}).object_version, 2);
+
+  const std::string after = snapshot();
+  backends::configure("default", folder.url("default.db", "?mode=ro"));
+  EXPECT_THROW(backends::save_version(book, a.object_id, 2, {{"title", "no"}}), DatabaseError);
+  EXPECT_THROW(backends::delete_object(book, a.object_id), DatabaseError);
+  EXPECT_EQ(snapshot(), after);
+}
+
+TEST_F(ObjectStore, ClassVersionsAndTheVersionDecision) {
+  const ModelClassPtr v1 = book_class();
+  EXPECT_EQ(backends::register_model_class(v1), 1);
+  EXPECT_EQ(backends::register_model_class(v1), 1);  // the same schema keeps its version
+  const auto old = backends::save_new(v1, {{"title", "Old"}, {"pages", 10}});
+
+  // Gaining an optional field: compatible, old rows stay current instances.
+  const ModelClassPtr v2 = book_class({{"isbn", CoreTypes::STRING, false, {}}});
+  EXPECT_EQ(backends::register_model_class(v2), 2);
+  EXPECT_EQ(backends::latest_class_version("Book"), 2);
+  EXPECT_EQ(backends::compatible_class_versions("Book", 1), (std::vector<std::int64_t>{1, 2}));
+  // Changing a field's type: rows saved before are no longer compatible.
+  const ModelClassPtr v3 = ModelClass::create("Book", "books",
+                                              {{"title", CoreTypes::STRING, true, {}},
+                                               {"pages", CoreTypes::STRING, false, {}},
+                                               {"isbn", CoreTypes::STRING, false, {}}});
+  EXPECT_EQ(backends::register_model_class(v3), 3);
+  EXPECT_EQ(backends::compatible_class_versions("Book", 1), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_EQ(backends::compatible_class_versions("Book", 3), (std::vector<std::int64_t>{3}));
+  EXPECT_FALSE(backends::latest_class_version("Nobody"));
+  const auto fresh = backends::save_new(v3, {{"title", "New"}, {"pages", "ten"}});
+  EXPECT_EQ(fresh.class_version, 3);
+
+  for (bool coroutine : {false, true}) {
+    SCOPED_TRACE(coroutine ? "coroutine" : "sync");
+    const QuerySet<Model> books(v3);
+    std::vector<velmor_models::querysets::qsetkit::Instance<Model>> got;
+    if (coroutine) {
+      decorators::ModeScope async(decorators::Mode::async);
+      boost::asio::io_context io;
+      auto f =
+          boost::asio::co_spawn(io, books.order_by("title").aexecute(), boost::asio::use_future);
+      io.run();
+      got = f.get();
+    } else {
+      got = books.order_by("title").execute();
+    }
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0].is_current());  // "New", saved under the latest version
+    EXPECT_TRUE(got[1].is_legacy()) << "a row saved before a field changed its type";
+  }
+  (void)old;
+}
+
+TEST_F(ObjectStore, BulkUpdateSavesANewVersionOfEachSelectedObject) {
+  const ModelClassPtr book = book_class();
+  for (int i = 0; i < 5; ++i)
+    (void)backends::save_new(book, {{"title", "T" + std::to_string(i)}, {"pages", i}});
+  const QuerySet<Model> books(book);
+  const auto changes = book->construct({{"title", "same"}, {"pages", 99}});
+  EXPECT_EQ(backends::bulk_update(books.filter(NamedFilters{{"pages__gte", 3}}), *changes), 2);
+  EXPECT_EQ(books.filter(NamedFilters{{"pages", 99}}).count().execute(), 2);
+  EXPECT_EQ(books.using_("lakehouse").count().execute(), 7);
+  const auto stranger = ModelClass::create("Other", "others", {})->construct({});
+  EXPECT_THROW(backends::bulk_update(books, *stranger), BulkOperationError);
+}
+
+// A writer killed at random moments: afterwards (and after the recovery every process runs
+// before its first save) the default database holds exactly the latest version of every
+// live object of the lakehouse, and the lakehouse every version without gaps.
+TEST_F(ObjectStore, AWriterKilledAtRandomMomentsLeavesBothDatabasesAgreeing) {
+  backends::reset();  // the child opens its own connections
+  const std::string default_url = folder.url("default.db"), lake_url = folder.url("lake.db");
+  std::mt19937 rng(12345);
+  const auto started = std::chrono::steady_clock::now();
+  for (int round = 0; round < 8; ++round) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        backends::configure("default", default_url);
+        backends::configure("lakehouse", lake_url);
+        const ModelClassPtr book = book_class();
+        std::vector<std::pair<std::string, std::int64_t>> mine;
+        for (std::uint64_t i = 0;; ++i) {
+          if (i % 7 == 0 || mine.empty()) {
+            std::vector<json::object> batch(3, json::object{{"title", "b"}, {"pages", 1}});
+            for (const auto& a : backends::save_new_batch(book, batch))
+              mine.emplace_back(a.object_id, 1);
+          } else if (i % 11 == 0) {
+            backends::delete_object(book, mine.back().first);
+            mine.pop_back();
+          } else {
+            auto& [id, version] = mine[i % mine.size()];
+            version = backends::save_version(book, id, version, {{"title", "v"}, {"pages", i}})
+                          .object_version;
+          }
+        }
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "writer failed: %s\n", e.what());
+        ::_exit(3);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 120));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own: " << status;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+  backends::configure("default", default_url);
+  backends::configure("lakehouse", lake_url);
+  backends::recover_pending_saves();
+  EXPECT_EQ(rows_in("lakehouse", "SELECT count(*) FROM _velmor_pending"), 0);
+  // Live objects: one default row each, at the lakehouse's latest version.
+  EXPECT_GT(rows_in("lakehouse", "SELECT count(*) FROM books"), 100);
+  auto& lake = dynamic_cast<backends::SqliteBackend&>(*backends::backend_for("lakehouse"));
+  (void)lake.run(
+      {"ATTACH DATABASE ? AS d", {json::value((folder.path() / "default.db").string())}, {}});
+  EXPECT_EQ(rows_in("lakehouse",
+                    "SELECT count(*) FROM _velmor_objects o WHERE o.deleted = 0 AND NOT EXISTS "
+                    "(SELECT 1 FROM d.books b WHERE b._object_id = o.object_id AND "
+                    "b._object_version = o.latest_version)"),
+            0);
+  EXPECT_EQ(rows_in("lakehouse", "SELECT count(*) FROM d.books"),
+            rows_in("lakehouse", "SELECT count(*) FROM _velmor_objects WHERE deleted = 0"));
+  // Every version from 1 to the latest is in the lakehouse, and nothing beyond it.
+  EXPECT_EQ(rows_in("lakehouse",
+                    "SELECT count(*) FROM _velmor_objects o WHERE (SELECT count(*) FROM books b "
+                    "WHERE b._object_id = o.object_id) != o.latest_version"),
+            0);
+  (void)lake.run({"DETACH DATABASE d", {}, {}});
+}
+
+}  // namespace
