@@ -66,7 +66,11 @@ class SqliteRelated : public testing::Test {
     }
     sink_ = std::make_shared<CountingSink>();
     logger_ = spdlog::get("velmor_models.backends.sql");
-    ASSERT_TRUE(logger_);
+    if (!logger_) {  // the store has run nothing yet: its logger is made on first use
+      logger_ = std::make_shared<spdlog::logger>("velmor_models.backends.sql");
+      logger_->set_level(spdlog::level::off);
+      spdlog::register_logger(logger_);
+    }
     logger_->sinks().push_back(sink_);
     logger_->set_level(spdlog::level::debug);
   }
