@@ -1,6 +1,7 @@
 // The default executors: they run a query set on the store its alias names.
 
 #include "velmor_models/querysets/executor.hpp"
+#include "related_loader.hpp"
 #include "velmor_data/services/historical_table_schema.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
@@ -39,6 +40,15 @@ std::optional<std::vector<velmor_glue::Data>> Executor::query() {
   std::optional<std::vector<velmor_glue::Data>> records =
       backends::backend_for(qs_.get_using())->query(qs_);
   stamp_compatible_versions(qs_, records);
+  // Related objects: one query per related class and alias at each depth.
+  backends::RelatedLoader related(qs_, *records);
+  for (auto batch = related.next(); !batch.empty(); batch = related.next())
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      std::optional<std::vector<velmor_glue::Data>> rows =
+          backends::backend_for(batch[i]->get_using())->query(*batch[i]);
+      stamp_compatible_versions(*batch[i], rows);
+      related.deliver(i, std::move(*rows));
+    }
   return records;
 }
 
@@ -58,6 +68,14 @@ boost::asio::awaitable<std::optional<std::vector<velmor_glue::Data>>> AsyncExecu
   auto backend = backends::backend_for(qs_.get_using());
   std::optional<std::vector<velmor_glue::Data>> records = co_await backend->aquery(qs_);
   stamp_compatible_versions(qs_, records);
+  backends::RelatedLoader related(qs_, *records);
+  for (auto batch = related.next(); !batch.empty(); batch = related.next())
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      auto store = backends::backend_for(batch[i]->get_using());
+      std::optional<std::vector<velmor_glue::Data>> rows = co_await store->aquery(*batch[i]);
+      stamp_compatible_versions(*batch[i], rows);
+      related.deliver(i, std::move(*rows));
+    }
   co_return records;
 }
 

@@ -249,6 +249,7 @@ json::object stored_row(const ModelClass& cls, const json::object& values,
       throw ValueError("model " + cls.name() + " has no field '" + std::string(kv.key()) + "'");
   row["_metadata"] = json::object{
       {"object_id", json::serialize(json::value(json::string(object_id)))},
+      {"object_version", object_version},
       {"class_schema_reference",
        json::object{
            {"ref", json::object{{"class_name", cls.name()}, {"object_version", class_version}}}}}};

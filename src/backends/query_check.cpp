@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/detail/unicode.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_utils/errors.hpp"
@@ -286,6 +287,33 @@ void check_condition(const ModelClass& cls, const Q& q) {
   }
 }
 
+// Each name of a select_related tree is a reference field of the class its parent refers
+// to (the query's class at the root). Iterative: a tree is as deep as its longest path.
+void check_related(const ModelClass& root, const json::object& tree) {
+  std::vector<std::pair<classes::model::ModelClassPtr, const json::object*>> pending;
+  const ModelClass* cls = &root;
+  const json::object* node = &tree;
+  classes::model::ModelClassPtr held;
+  while (true) {
+    for (const auto& kv : *node) {
+      const FieldDecl& f = find_field(*cls, kv.key(), "select_related()");
+      if (!f.is_reference())
+        throw FieldError("select_related() takes reference fields; field " + shown(f.name) +
+                         " of model " + shown(cls->name()) + " is " + std::string(f.type.name()) +
+                         ", not a reference");
+      const auto* sub = kv.value().if_object();
+      if (sub && !sub->empty())
+        pending.emplace_back(classes::class_manager::ClassManager().import_class(f.references),
+                             sub);
+    }
+    if (pending.empty()) return;
+    held = std::move(pending.back().first);
+    node = pending.back().second;
+    pending.pop_back();
+    cls = held.get();
+  }
+}
+
 }  // namespace
 
 const FieldDecl& field_of(const ModelClass& cls, std::string_view name) {
@@ -300,7 +328,7 @@ void check_query(const querysets::executor::QuerySetReader& qs) {
   for (const std::string& name : spec.only) find_field(cls, name, "only()");
   for (const std::string& name : spec.distinct) resolve(cls, name, "distinct()");
   if (const auto* tree = std::get_if<json::object>(&qs.get_select_related()))
-    for (const auto& kv : *tree) find_field(cls, kv.key(), "select_related()");
+    check_related(cls, *tree);
 }
 
 }  // namespace velmor_models::backends

@@ -94,6 +94,27 @@ value* field_value(object& values, std::size_t& next, const FieldDecl& f) {
   return values.if_contains(f.name);
 }
 
+// A version in an address: "LATEST" or a whole number.
+bool is_version(const value& v) {
+  if (const auto* s = v.if_string()) return *s == "LATEST";
+  return v.is_int64() || v.is_uint64();
+}
+
+void check_reference(const std::string& cls, const FieldDecl& f, const object& address) {
+  const std::string where = cls + ": reference field '" + f.name + "' ";
+  const value* class_name = address.if_contains("class_name");
+  if (!class_name || !class_name->is_string() || *class_name->if_string() != f.references)
+    throw ValidationError(where + "must name class '" + f.references + "' in 'class_name'");
+  const value* id = address.if_contains("object_id");
+  if (!id || !(id->is_string() || id->is_int64() || id->is_uint64()))
+    throw ValidationError(where + "needs an 'object_id' (text or an integer)");
+  for (const char* key : {"class_version", "object_version"}) {
+    const value* v = address.if_contains(key);
+    if (!v || !is_version(*v))
+      throw ValidationError(where + "needs '" + key + "': \"LATEST\" or a whole number");
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<Model> ModelClass::construct(object values) const {
@@ -112,6 +133,7 @@ std::unique_ptr<Model> ModelClass::construct(object values) const {
     if (!has_core_type(*v, f.type))
       throw ValidationError(name_ + ": field '" + f.name + "' must be of type " + f.type.str() +
                             ", not " + std::string(velmor_utils::values::kind_name(*v)));
+    if (f.is_reference()) check_reference(name_, f, v->get_object());
   }
   ModelClassPtr self = self_.lock();
   if (factory_) return factory_(std::move(self), std::move(values));

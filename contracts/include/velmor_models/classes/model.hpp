@@ -37,7 +37,19 @@ struct FieldDecl {
   CoreTypes type = CoreTypes::STRING;
   bool required = true;
   std::optional<boost::json::value> default_value;
+  /// Non-empty: the field refers to a stored object of the model class of this name. Its
+  /// type is DICTIONARY and its value the address record of a Reference: `class_name`
+  /// (this name), `class_version`, `object_id`, `object_version` (a version is "LATEST"
+  /// or a number).
+  std::string references = {};
+  bool is_reference() const noexcept { return !references.empty(); }
 };
+
+/// A reference field to objects of the model class `class_name`.
+inline FieldDecl reference_field(std::string name, std::string class_name, bool required = true) {
+  return FieldDecl{std::move(name), CoreTypes::DICTIONARY, required, std::nullopt,
+                   std::move(class_name)};
+}
 
 class ModelClass {
  public:

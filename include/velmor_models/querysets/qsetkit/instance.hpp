@@ -4,6 +4,8 @@
 
 #include <concepts>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "velmor_models/classes/model.hpp"
@@ -54,6 +56,10 @@ class Instance {
 
   std::unique_ptr<Model> release() && noexcept { return std::move(object_); }
 
+  /// The object that reference field `field` names, as select_related() loaded it with
+  /// this record (see related_instance).
+  std::optional<Instance<Model>> related(std::string_view field) const;
+
  private:
   M* typed(Model* object) const noexcept {
     if constexpr (std::is_same_v<M, Model>)
@@ -65,5 +71,16 @@ class Instance {
   std::unique_ptr<Model> object_;
   InstanceKind kind_;
 };
+
+/// Materialises the object that reference field `field` of `obj` names, from what
+/// select_related() delivered with the record (an instance of the referenced class, or a
+/// LegacyModel); nullopt when the field holds no reference or the object is not stored.
+/// KeyError when the field was not named in select_related().
+std::optional<Instance<Model>> related_instance(const Model& obj, std::string_view field);
+
+template <class M>
+std::optional<Instance<Model>> Instance<M>::related(std::string_view field) const {
+  return related_instance(*object_, field);
+}
 
 }  // namespace velmor_models::querysets::qsetkit

@@ -1,0 +1,238 @@
+#include "related_loader.hpp"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <map>
+#include <unordered_map>
+
+#include "velmor_models/classes/class_manager.hpp"
+
+namespace velmor_models::backends {
+namespace {
+
+namespace json = boost::json;
+using classes::model::FieldDecl;
+using classes::model::ModelClass;
+using classes::model::ModelClassPtr;
+
+bool is_latest(const json::value& v) {
+  const auto* s = v.if_string();
+  return s && (*s == "LATEST" || *s == "latest");
+}
+
+double number_of(const json::value& v) {
+  if (v.is_int64()) return static_cast<double>(v.get_int64());
+  if (v.is_uint64()) return static_cast<double>(v.get_uint64());
+  if (v.is_double()) return v.get_double();
+  return 0;
+}
+
+bool same_version(const json::value& stored, const json::value& wanted) {
+  if (stored.is_number() && wanted.is_number()) return number_of(stored) == number_of(wanted);
+  return stored == wanted;
+}
+
+// Where a stored row sits: its `_address` mapping when the store gives one, else what
+// its `_metadata` says (object id, object version, and the class version it was saved
+// under).
+struct RowAddress {
+  json::value object_id;
+  json::value object_version;
+  json::value class_version;
+};
+
+RowAddress address_of(const json::object& data) {
+  RowAddress a;
+  if (const auto* addr = data.if_contains("_address"); addr && addr->is_object()) {
+    const auto& o = addr->get_object();
+    if (const auto* v = o.if_contains("object_id")) a.object_id = *v;
+    if (const auto* v = o.if_contains("object_version")) a.object_version = *v;
+    if (const auto* v = o.if_contains("class_version")) a.class_version = *v;
+    if (!a.object_id.is_null()) return a;
+  }
+  const json::value* meta = data.if_contains("_metadata");
+  json::value parsed;
+  if (meta && meta->is_string()) {
+    json::error_code ec;
+    parsed = json::parse(meta->get_string(), ec);
+    if (ec) return a;
+    meta = &parsed;
+  }
+  if (!meta || !meta->is_object()) return a;
+  if (const auto* v = meta->get_object().if_contains("object_id")) {
+    a.object_id = *v;
+    // The id may be kept as its JSON text ("\"abc\"").
+    if (const auto* text = v->if_string()) {
+      json::error_code ec;
+      json::value id = json::parse(*text, ec);
+      if (!ec && id.is_string()) a.object_id = std::move(id);
+    }
+  }
+  if (const auto* v = meta->get_object().if_contains("object_version")) a.object_version = *v;
+  if (a.class_version.is_null())
+    if (const auto* csr = meta->get_object().if_contains("class_schema_reference");
+        csr && csr->is_object())
+      if (const auto* ref = csr->get_object().if_contains("ref"); ref && ref->is_object())
+        if (const auto* v = ref->get_object().if_contains("object_version")) a.class_version = *v;
+  return a;
+}
+
+const FieldDecl* field_named(const ModelClass& cls, std::string_view name) {
+  for (const FieldDecl& f : cls.fields())
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+}  // namespace
+
+RelatedQuery::RelatedQuery(ModelClassPtr cls, std::string alias, json::array ids)
+    : cls_(std::move(cls)),
+      alias_(std::move(alias)),
+      conditions_(json::object{{"_address__object_id__in", std::move(ids)}}) {}
+
+std::string RelatedQuery::table_name() const {
+  const json::value& t = cls_->table_name();
+  if (t.is_string() && !t.get_string().empty()) return std::string(t.get_string());
+  return cls_->name();
+}
+
+struct RelatedLoader::Impl {
+  // An object whose reference fields are still to be followed.
+  struct Slot {
+    json::object* holder;
+    ModelClassPtr cls;
+    const json::object* tree;
+  };
+  // One reference to resolve: the related object goes to holder._related[field].
+  struct Target {
+    json::object* holder;
+    std::string field;
+    json::object address;
+    const json::object* subtree;
+  };
+  struct Group {
+    ModelClassPtr cls;
+    bool latest = true;  // on the default database: one row per object, its newest
+    std::vector<Target> targets;
+    std::unordered_map<std::string, bool> seen_ids;
+    json::array ids;
+    std::shared_ptr<const RelatedQuery> query;
+  };
+
+  std::vector<Slot> slots;
+  std::vector<Group> groups;
+  std::unordered_map<std::string, ModelClassPtr> classes;
+
+  const ModelClassPtr& class_named(const std::string& name) {
+    auto it = classes.find(name);
+    if (it == classes.end())
+      it = classes.emplace(name, classes::class_manager::ClassManager().import_class(name)).first;
+    return it->second;
+  }
+
+  // The objects of the previous depth become the holders of the next.
+  void descend() {
+    for (Group& g : groups)
+      for (Target& t : g.targets) {
+        if (!t.subtree || t.subtree->empty()) continue;
+        json::value& entry = (*t.holder)["_related"].as_object()[t.field];
+        if (!entry.is_object()) continue;
+        json::value& data = entry.as_object()["data"];
+        if (data.is_object()) slots.push_back({&data.as_object(), g.cls, t.subtree});
+      }
+    groups.clear();
+  }
+
+  void plan() {
+    std::map<std::pair<std::string, std::string>, std::size_t> by_class_and_alias;
+    for (const Slot& s : slots) {
+      json::value& related = (*s.holder)["_related"];
+      if (!related.is_object()) related = json::object();
+      for (const auto& kv : *s.tree) {
+        related.as_object()[kv.key()] = nullptr;
+        const FieldDecl* f = field_named(*s.cls, kv.key());
+        const json::value* v = s.holder->if_contains(kv.key());
+        if (!f || !f->is_reference() || !v || !v->is_object()) continue;
+        const json::object& address = v->get_object();
+        const json::value* id = address.if_contains("object_id");
+        if (!id) continue;
+        const json::value* cv = address.if_contains("class_version");
+        const json::value* ov = address.if_contains("object_version");
+        bool latest = cv && ov && is_latest(*cv) && is_latest(*ov);
+        std::string alias = latest ? "default" : "lakehouse";
+        auto [it, fresh] = by_class_and_alias.try_emplace({f->references, alias}, groups.size());
+        if (fresh) groups.push_back(Group{class_named(f->references), latest, {}, {}, {}, {}});
+        Group& g = groups[it->second];
+        if (g.seen_ids.try_emplace(json::serialize(*id), true).second) g.ids.push_back(*id);
+        g.targets.push_back({s.holder, std::string(kv.key()), address, kv.value().if_object()});
+      }
+    }
+    slots.clear();
+    for (auto& [key, index] : by_class_and_alias) {
+      Group& g = groups[index];
+      g.query = std::make_shared<RelatedQuery>(g.cls, key.second, std::move(g.ids));
+    }
+  }
+
+  void deliver(Group& g, std::vector<velmor_glue::Data>& rows) {
+    std::unordered_map<std::string, std::vector<std::size_t>> by_id;
+    std::vector<RowAddress> addresses;
+    addresses.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      addresses.push_back(rows[i].data ? address_of(*rows[i].data) : RowAddress{});
+      by_id[json::serialize(addresses.back().object_id)].push_back(i);
+    }
+    for (Target& t : g.targets) {
+      auto found = by_id.find(json::serialize(t.address.at("object_id")));
+      if (found == by_id.end()) continue;
+      const json::value& cv = t.address.at("class_version");
+      const json::value& ov = t.address.at("object_version");
+      std::optional<std::size_t> pick;
+      for (std::size_t i : found->second) {
+        const RowAddress& a = addresses[i];
+        if (g.latest) {
+          pick = i;
+          break;
+        }
+        if (!is_latest(cv) && !same_version(a.class_version, cv)) continue;
+        if (!is_latest(ov)) {
+          if (same_version(a.object_version, ov)) pick = i;
+          continue;
+        }
+        if (!pick || number_of(a.object_version) > number_of(addresses[*pick].object_version))
+          pick = i;
+      }
+      if (!pick) continue;
+      const velmor_glue::Data& row = rows[*pick];
+      json::value data = row.data ? json::value(*row.data) : json::value(nullptr);
+      json::value metadata = row.metadata ? json::value(*row.metadata) : json::value(nullptr);
+      (*t.holder)["_related"].as_object()[t.field] =
+          json::object{{"data", std::move(data)}, {"metadata", std::move(metadata)}};
+    }
+  }
+};
+
+RelatedLoader::RelatedLoader(const QuerySetReader& qs, std::vector<velmor_glue::Data>& records)
+    : impl_(std::make_unique<Impl>()) {
+  const auto* tree = std::get_if<json::object>(&qs.get_select_related());
+  if (!tree || tree->empty()) return;
+  for (velmor_glue::Data& r : records)
+    if (r.data) impl_->slots.push_back({&*r.data, qs.entity(), tree});
+}
+
+RelatedLoader::~RelatedLoader() = default;
+
+std::vector<std::shared_ptr<const RelatedQuery>> RelatedLoader::next() {
+  std::vector<std::shared_ptr<const RelatedQuery>> out;
+  impl_->descend();
+  if (impl_->slots.empty()) return out;
+  impl_->plan();
+  for (const auto& g : impl_->groups) out.push_back(g.query);
+  return out;
+}
+
+void RelatedLoader::deliver(std::size_t index, std::vector<velmor_glue::Data> rows) {
+  impl_->deliver(impl_->groups.at(index), rows);
+}
+
+}  // namespace velmor_models::backends

@@ -1,0 +1,173 @@
+// Reference fields and select_related: validation, the checker, and the related objects
+// delivered with each record (on the in-memory store, which both databases must match).
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/json/serialize.hpp>
+
+#include "velmor_models/backends/query_check.hpp"
+#include "velmor_models/backends/registry.hpp"
+#include "velmor_models/classes/class_manager.hpp"
+#include "velmor_models/querysets/errors.hpp"
+#include "velmor_models/querysets/executor.hpp"
+#include "velmor_models/querysets/qsetkit.hpp"
+#include "velmor_utils/utils/decorators.hpp"
+
+namespace {
+
+namespace json = boost::json;
+using namespace velmor_models::querysets::qsetkit;
+using velmor_models::classes::class_manager::ClassManager;
+using velmor_models::classes::model::CoreTypes;
+using velmor_models::classes::model::ModelClass;
+using velmor_models::classes::model::ModelClassPtr;
+using velmor_models::classes::model::reference_field;
+using velmor_models::querysets::errors::FieldError;
+using velmor_models::querysets::executor::MemoryStore;
+
+ModelClassPtr company() {
+  static const ModelClassPtr cls =
+      ModelClass::create("RelCompany", "rel_companies", {{"name", CoreTypes::STRING, true, {}}});
+  return cls;
+}
+ModelClassPtr author() {
+  static const ModelClassPtr cls = ModelClass::create(
+      "RelAuthor", "rel_authors",
+      {{"name", CoreTypes::STRING, true, {}}, reference_field("company", "RelCompany", false)});
+  return cls;
+}
+ModelClassPtr book() {
+  static const ModelClassPtr cls = ModelClass::create(
+      "RelBook", "rel_books",
+      {{"title", CoreTypes::STRING, true, {}}, reference_field("author", "RelAuthor", false)});
+  return cls;
+}
+
+json::object ref(std::string_view cls, std::string_view id, json::value object_version = "LATEST",
+                 json::value class_version = "LATEST") {
+  return {{"class_name", cls},
+          {"class_version", class_version},
+          {"object_id", id},
+          {"object_version", object_version}};
+}
+
+// A stored row: its fields, its `_metadata` and the address the store keeps beside it.
+void store(std::string_view alias, const ModelClassPtr& cls, std::string_view id,
+           std::int64_t version, json::object values) {
+  values["_metadata"] = json::serialize(json::object{{"object_id", id}});
+  values["_address"] =
+      json::object{{"object_id", id}, {"object_version", version}, {"class_version", 1}};
+  MemoryStore::instance().insert(alias, std::string(cls->table_name().get_string()),
+                                 {std::move(values), std::nullopt});
+}
+
+class Related : public testing::Test {
+ protected:
+  void SetUp() override {
+    velmor_models::backends::configure("default", "memory:");
+    velmor_models::backends::configure("lakehouse", "memory:");
+    MemoryStore::instance().clear();
+    for (const auto& cls : {company(), author(), book()}) ClassManager::register_class(cls);
+    store("default", company(), "c1", 1, {{"name", "Acme"}});
+    store("default", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
+    store("default", author(), "a2", 1, {{"name", "Bo"}, {"company", nullptr}});
+    store("lakehouse", author(), "a1", 1, {{"name", "Ann (first)"}, {"company", nullptr}});
+    store("lakehouse", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
+    const std::pair<const char*, json::value> books[] = {
+        {"b1", ref("RelAuthor", "a1")},      {"b2", ref("RelAuthor", "a2")},
+        {"b3", ref("RelAuthor", "a1", 1)},   {"b4", nullptr},
+        {"b5", ref("RelAuthor", "missing")}, {"b6", ref("RelAuthor", "a1", 1, 1)}};
+    for (const auto& [title, author_ref] : books)
+      store("default", book(), title, 1, {{"title", title}, {"author", author_ref}});
+  }
+  void TearDown() override { MemoryStore::instance().clear(); }
+
+  static QuerySet<Model> books() {
+    return QuerySet<Model>(book()).select_related("author", "author__company").order_by("title");
+  }
+
+  // Author's name and company name per book, as the related instances give them.
+  static std::vector<std::string> summary(const std::vector<Instance<Model>>& rows) {
+    std::vector<std::string> out;
+    for (const auto& b : rows) {
+      std::string line(b.model().get("title").get_string());
+      if (auto a = b.related("author")) {
+        line += " by " + std::string(a->model().get("name").get_string());
+        if (auto c = a->related("company"))
+          line += " of " + std::string(c->model().get("name").get_string());
+      }
+      out.push_back(line);
+    }
+    return out;
+  }
+};
+
+const std::vector<std::string> expected_summary = {
+    "b1 by Ann of Acme", "b2 by Bo", "b3 by Ann (first)", "b4", "b5", "b6 by Ann (first)"};
+
+TEST_F(Related, ReferenceValuesAreCheckedOnConstruction) {
+  EXPECT_NO_THROW(author()->construct({{"name", "x"}, {"company", ref("RelCompany", "c", 3, 1)}}));
+  const json::value bad[] = {
+      ref("RelAuthor", "c"),                       // another class
+      json::object{{"class_name", "RelCompany"}},  // no id, no versions
+      ref("RelCompany", "c", "newest"),            // not a version
+      ref("RelCompany", "c", 1.5),                 // not a whole number
+      "c1",                                        // not an address
+  };
+  for (const auto& v : bad) {
+    SCOPED_TRACE(json::serialize(v));
+    EXPECT_THROW(author()->construct({{"name", "x"}, {"company", v}}),
+                 velmor_utils::errors::ValidationError);
+  }
+}
+
+TEST_F(Related, TheCheckerTakesReferenceFieldsAndPathsThroughThem) {
+  using velmor_models::backends::check_query;
+  EXPECT_NO_THROW(check_query(books()));
+  try {
+    check_query(QuerySet<Model>(book()).select_related("title"));
+    FAIL() << "select_related on a text field ran";
+  } catch (const FieldError& e) {
+    EXPECT_NE(std::string(e.what()).find("not a reference"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(check_query(QuerySet<Model>(book()).select_related("author__name")), FieldError);
+  EXPECT_THROW(check_query(QuerySet<Model>(book()).select_related("author__nope")), FieldError);
+  EXPECT_THROW(check_query(QuerySet<Model>(book()).select_related("nope")), FieldError);
+}
+
+// Latest references come from the default database, older versions from the lakehouse;
+// a null reference and a reference to no stored object give no related object.
+TEST_F(Related, EachRecordCarriesItsRelatedObjects) {
+  EXPECT_EQ(summary(books().execute()), expected_summary);
+  auto partial = books().only({"title", "author"}).execute();
+  EXPECT_TRUE(partial.front().is_partial());
+  EXPECT_EQ(summary(partial), expected_summary);
+}
+
+TEST_F(Related, CoroutinesGetTheSame) {
+  boost::asio::io_context loop;
+  std::vector<std::string> got;
+  velmor_utils::utils::decorators::ModeScope mode(velmor_utils::utils::decorators::Mode::async);
+  boost::asio::co_spawn(
+      loop, [&]() -> boost::asio::awaitable<void> { got = summary(co_await books().aexecute()); },
+      [](std::exception_ptr e) {
+        if (e) std::rethrow_exception(e);
+      });
+  loop.run();
+  EXPECT_EQ(got, expected_summary);
+}
+
+TEST_F(Related, AFieldNotNamedInSelectRelatedIsAKeyError) {
+  auto rows = QuerySet<Model>(book()).filter({{"title", "b1"}}).execute();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_THROW(rows[0].related("author"), velmor_utils::errors::KeyError);
+  auto authors =
+      QuerySet<Model>(author()).select_related("company").filter({{"name", "Bo"}}).execute();
+  ASSERT_EQ(authors.size(), 1u);
+  EXPECT_FALSE(authors[0].related("company"));
+}
+
+}  // namespace
