@@ -324,9 +324,9 @@ void check_query(const querysets::executor::QuerySetReader& qs) {
   const ModelClass& cls = *qs.entity();
   check_condition(cls, qs.get_conditions());
   for (const auto& o : qs.get_order_by()) resolve(cls, o.field(), "the ordering");
-  const auto& spec = qs.get_query_specifier();
-  for (const std::string& name : spec.only) find_field(cls, name, "only()");
-  for (const std::string& name : spec.distinct) resolve(cls, name, "distinct()");
+  const auto& selection = qs.get_query_specifier();
+  for (const std::string& name : selection.only) find_field(cls, name, "only()");
+  for (const std::string& name : selection.distinct) resolve(cls, name, "distinct()");
   if (const auto* tree = std::get_if<json::object>(&qs.get_select_related()))
     check_related(cls, *tree);
 }
