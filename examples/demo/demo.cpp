@@ -93,7 +93,7 @@ boost::asio::awaitable<void> tour_as_coroutines(QuerySet<Book> books) {
   std::cout << "awaited get_or_none: " << (none ? "found" : "nothing") << '\n';
   auto with_authors = co_await books.select_related("author").order_by("title").aexecute();
   std::cout << "awaited select_related: " << with_authors[0]->title() << " by "
-            << with_authors[0].related("author")->model().get("name").get_string() << '\n';
+            << with_authors[0].related("author")->model().get("name").get_string().subview() << '\n';
 }
 
 }  // namespace
@@ -186,7 +186,7 @@ int main() {
           .get({{"_address__object_id", ann.object_id}, {"_address__object_version", 1}})
           .execute();
   std::cout << "author " << ann.object_id
-            << " at version 1: " << first_name.model().get("name").get_string() << '\n';
+            << " at version 1: " << first_name.model().get("name").get_string().subview() << '\n';
   std::cout << "latest() on the lakehouse: " << lake_books.latest().count().execute()
             << " books (one per object)\n";
 
@@ -202,8 +202,8 @@ int main() {
   auto old_ann =
       rf::ReferenceLoader(as_reference(ref("Author", ann.object_id, 1))).load_reference();
   std::cout << "at the latest version (default database): "
-            << latest_ann.model().get("name").get_string() << '\n'
-            << "at version 1 (lakehouse): " << old_ann.model().get("name").get_string() << '\n';
+            << latest_ann.model().get("name").get_string().subview() << '\n'
+            << "at version 1 (lakehouse): " << old_ann.model().get("name").get_string().subview() << '\n';
 
   section("select_related");
   statements->count = 0;
@@ -211,8 +211,8 @@ int main() {
   for (const auto& b : with_authors) {
     auto a = b.related("author");
     auto c = a ? a->related("company") : std::nullopt;
-    std::cout << "  " << describe(b) << " by " << (a ? a->model().get("name").get_string() : "?")
-              << (c ? ", " + std::string(c->model().get("name").get_string()) : std::string())
+    std::cout << "  " << describe(b) << " by " << (a ? a->model().get("name").get_string().subview() : "?")
+              << (c ? ", " + std::string(c->model().get("name").get_string().subview()) : std::string())
               << '\n';
   }
   std::cout << with_authors.size() << " books with authors and companies in " << statements->count
@@ -240,7 +240,7 @@ int main() {
             << '\n';
   backends::save_new(author_v2, {{"name", "Cy Oduya"}, {"born", "1980s"}});
   for (const auto& a : QuerySet<Model>(author_v2).order_by("name").execute())
-    std::cout << "  " << a.model().get("name").get_string() << ": "
+    std::cout << "  " << a.model().get("name").get_string().subview() << ": "
               << (a.is_legacy() ? "LegacyModel" : "current instance") << '\n';
 
   section("the SQL of a query");
