@@ -115,15 +115,18 @@ class Transaction {
   bool done_ = false;
 };
 
+// Each statement is one literal, its lines joined by the compiler (parenthesised so that no
+// compiler takes a joined pair for a missing comma).
 const char* const kStoreTables[] = {
-    "CREATE TABLE IF NOT EXISTS \"_velmor_classes\" (class_name TEXT NOT NULL, class_version "
-    "INTEGER NOT NULL, table_name TEXT NOT NULL, schema TEXT NOT NULL, PRIMARY KEY (class_name, "
-    "class_version))",
-    "CREATE TABLE IF NOT EXISTS \"_velmor_objects\" (class_name TEXT NOT NULL, object_id TEXT NOT "
-    "NULL, latest_version INTEGER NOT NULL, deleted INTEGER NOT NULL DEFAULT 0, PRIMARY KEY "
-    "(class_name, object_id))",
-    "CREATE TABLE IF NOT EXISTS \"_velmor_pending\" (seq INTEGER PRIMARY KEY, table_name TEXT NOT "
-    "NULL, object_id TEXT NOT NULL, object_version INTEGER NOT NULL, deleted INTEGER NOT NULL)"};
+    ("CREATE TABLE IF NOT EXISTS \"_velmor_classes\" (class_name TEXT NOT NULL, class_version "
+     "INTEGER NOT NULL, table_name TEXT NOT NULL, schema TEXT NOT NULL, PRIMARY KEY (class_name, "
+     "class_version))"),
+    ("CREATE TABLE IF NOT EXISTS \"_velmor_objects\" (class_name TEXT NOT NULL, object_id TEXT NOT "
+     "NULL, latest_version INTEGER NOT NULL, deleted INTEGER NOT NULL DEFAULT 0, PRIMARY KEY "
+     "(class_name, object_id))"),
+    ("CREATE TABLE IF NOT EXISTS \"_velmor_pending\" (seq INTEGER PRIMARY KEY, table_name TEXT "
+     "NOT NULL, object_id TEXT NOT NULL, object_version INTEGER NOT NULL, deleted INTEGER NOT "
+     "NULL)")};
 
 void ensure_store_tables(Connection& conn) {
   for (const char* ddl : kStoreTables) conn.exec(ddl);
