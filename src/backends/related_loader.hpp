@@ -19,7 +19,7 @@ using querysets::executor::QuerySetReader;
 using querysets::executor::QuerySpecifier;
 
 /// One query of related objects: the objects of one class on one alias, by object id.
-class RelatedQuery : public QuerySetReader {
+class RelatedQuery final : public QuerySetReader {
  public:
   RelatedQuery(classes::model::ModelClassPtr cls, std::string alias, boost::json::array ids);
   const classes::model::ModelClassPtr& entity() const override { return cls_; }
