@@ -75,7 +75,8 @@ TEST_F(Threads, SeveralThreadsReadOneMemoryStore) {
   EXPECT_EQ(wrong, 0);
 }
 
-// Disabled: every coroutine reports a wrong answer; not yet understood (see the report).
+// Disabled: every coroutine reports a wrong answer, even on the memory store; not yet
+// understood (the mode guard is set per thread, which may be the cause).
 TEST_F(Threads, DISABLED_CoroutinesOnAMultiThreadedLoopShareQuerySetsAndStores) {
   const QuerySet<Model> base = QuerySet<Model>(item()).filter({{"id__lt", 50}});
   ModeScope async(Mode::async);
@@ -84,7 +85,7 @@ TEST_F(Threads, DISABLED_CoroutinesOnAMultiThreadedLoopShareQuerySetsAndStores) 
   for (int i = 0; i < 40; ++i) {
     boost::asio::co_spawn(
         loop,
-        [&, i]() -> boost::asio::awaitable<void> {
+        [&]() -> boost::asio::awaitable<void> {
           // Each coroutine refines its own copy of the shared query set.
           const auto qs = base.using_("mem").exclude({{"name", "n0"}});
           const auto rows = co_await qs.aexecute();
