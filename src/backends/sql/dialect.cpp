@@ -22,6 +22,18 @@ void Dialect::check_identifier(std::string_view name) const {
   }
 }
 
+void Dialect::bound_in_list(StatementWriter& w, const Operand& op,
+                            std::span<const boost::json::value> values) const {
+  w << " IN (";
+  bool first = true;
+  for (const auto& v : values) {
+    if (!first) w << ", ";
+    first = false;
+    bind_value(w, op, v);
+  }
+  w << ")";
+}
+
 void Dialect::quote_identifier(std::string& out, std::string_view name) const {
   check_identifier(name);
   // Standard quoting in both dialects: double quotes, an inner quote doubled.

@@ -149,14 +149,7 @@ class PostgresDialect final : public Dialect {
       w << (op.json() || op.text ? " AS jsonb)))" : " AS jsonb)) AS numeric))");
       return;
     }
-    w << " IN (";
-    bool first = true;
-    for (const auto& v : values) {
-      if (!first) w << ", ";
-      first = false;
-      bind_value(w, op, v);
-    }
-    w << ")";
+    bound_in_list(w, op, values);
   }
 
   void order_term(StatementWriter& w, const Operand& op, bool descending) const override {

@@ -128,14 +128,7 @@ class SqliteDialect final : public Dialect {
       w << "))";
       return;
     }
-    w << " IN (";
-    bool first = true;
-    for (const auto& v : values) {
-      if (!first) w << ", ";
-      first = false;
-      bind_value(w, op, v);
-    }
-    w << ")";
+    bound_in_list(w, op, values);
   }
 
   void order_term(StatementWriter& w, const Operand& op, bool descending) const override {

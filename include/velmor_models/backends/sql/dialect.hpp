@@ -81,6 +81,10 @@ class Dialect {
 
  protected:
   Dialect() = default;
+  /// ` IN (?, ?, ...)`: each value bound with `bind_value`, for lists short enough to bind
+  /// one by one.
+  void bound_in_list(StatementWriter& w, const Operand& op,
+                     std::span<const boost::json::value> values) const;
 };
 
 /// SQLite 3.38 or later. The connection registers the deterministic SQL function
