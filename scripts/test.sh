@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 dir=build/release
 flags=(-DCMAKE_BUILD_TYPE=Release -DVELMOR_WERROR=ON)
 label=()
+targets=()
 if [ "${1:-}" = "--tsan" ]; then
   # The tests that share state across threads, under ThreadSanitizer.
   dir=build/tsan
@@ -17,6 +18,7 @@ if [ "${1:-}" = "--tsan" ]; then
          -DVELMOR_BUILD_BENCH=OFF -DVELMOR_BUILD_EXAMPLES=OFF)
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   label=(-L threads)
+  targets=(--target qsetkit_tests backends_tests)
 elif [ "${1:-}" = "--sanitize" ]; then
   dir=build/sanitize
   flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_WERROR=ON -DVELMOR_SANITIZE=ON
@@ -29,5 +31,5 @@ elif [ "${1:-}" = "--clang" ]; then
          -DVELMOR_BUILD_BENCH=OFF -DVELMOR_BUILD_EXAMPLES=OFF)
 fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" "${label[@]}"

@@ -169,7 +169,9 @@ struct ClassVersions {
   std::map<std::int64_t, json::array> schemas;  // by version
 };
 std::mutex cache_mutex;
-std::unordered_map<std::string, ClassVersions> cache;
+// Shared, never changed once cached: a registration replaces an entry while readers may
+// still hold the one they looked up.
+std::unordered_map<std::string, std::shared_ptr<const ClassVersions>> cache;
 // The class version each class object was registered as (saves register a class object
 // once, so an older class object saves under its own schema's version).
 std::map<const ModelClass*, std::pair<std::weak_ptr<const ModelClass>, std::int64_t>> registered;
@@ -199,11 +201,13 @@ ClassVersions load_class(std::string_view name) {
   return out;
 }
 
-const ClassVersions* cached_class(std::string_view name) {
+std::shared_ptr<const ClassVersions> cached_class(std::string_view name) {
   std::lock_guard lock(cache_mutex);
   auto it = cache.find(std::string(name));
-  if (it == cache.end()) it = cache.emplace(std::string(name), load_class(name)).first;
-  return &it->second;
+  if (it == cache.end())
+    it = cache.emplace(std::string(name), std::make_shared<const ClassVersions>(load_class(name)))
+             .first;
+  return it->second;
 }
 
 void install_version_source() {
@@ -465,14 +469,14 @@ void clear_class_version_cache() {
 }
 
 std::optional<std::int64_t> latest_class_version(std::string_view class_name) {
-  const ClassVersions* c = cached_class(class_name);
+  const auto c = cached_class(class_name);
   if (c->schemas.empty()) return std::nullopt;
   return c->schemas.rbegin()->first;
 }
 
 std::vector<std::int64_t> compatible_class_versions(std::string_view class_name,
                                                     std::int64_t class_version) {
-  const ClassVersions* c = cached_class(class_name);
+  const auto c = cached_class(class_name);
   std::vector<std::int64_t> out{class_version};
   auto it = c->schemas.find(class_version);
   if (it == c->schemas.end()) return out;
@@ -496,6 +500,17 @@ std::int64_t register_model_class(const ModelClassPtr& cls) {
   const std::string table = table_name(*cls);
   const json::array schema = schema_of(*cls);
   const std::string schema_text = json::serialize(schema);
+  // The default table gains new columns first: a concurrent save copies its lakehouse row
+  // into the default database column by column, so the default table must never lack a
+  // column the lakehouse table has.
+  Connection& d = main_db();
+  {
+    Transaction t(d);
+    ensure_table(d, *cls);
+    d.exec("CREATE UNIQUE INDEX IF NOT EXISTS " + quote_identifier(table + "___object") + " ON " +
+           quote_identifier(table) + " (\"_object_id\")");
+    t.commit();
+  }
   Connection& l = lake();
   ensure_store_tables(l);
   std::int64_t version = 0;
@@ -522,14 +537,6 @@ std::int64_t register_model_class(const ModelClassPtr& cls) {
           {json::value(json::string(cls->name())), json::value(version),
            json::value(json::string(table)), json::value(json::string(schema_text))});
     }
-    t.commit();
-  }
-  Connection& d = main_db();
-  {
-    Transaction t(d);
-    ensure_table(d, *cls);
-    d.exec("CREATE UNIQUE INDEX IF NOT EXISTS " + quote_identifier(table + "___object") + " ON " +
-           quote_identifier(table) + " (\"_object_id\")");
     t.commit();
   }
   std::lock_guard lock(cache_mutex);

@@ -285,6 +285,38 @@ TEST_F(SqliteStore, ACancelledQueryStopsAndLeavesItsConnectionUsable) {
   EXPECT_EQ(answered, 16);
 }
 
+// A loop abandoned while its query runs: destroying it stops the statement, and no worker
+// touches the destroyed loop afterwards (the sanitizer build watches).
+TEST_F(SqliteStore, DestroyingTheLoopWhileAQueryRunsInterruptsIt) {
+  auto s = store();
+  bool resumed = false;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    asio::io_context loop;
+    asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> {
+          (void)co_await s->arun_scalar(slow_statement());
+          resumed = true;
+        },
+        asio::detached);
+    loop.run_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_FALSE(resumed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  backends::insert_records("main", *sample(), numbered(3));
+  asio::io_context loop;
+  std::size_t rows = 0;
+  asio::co_spawn(
+      loop,
+      [&]() -> asio::awaitable<void> {
+        rows = (co_await AsyncExecutor(QuerySet<Model>(sample()).using_("main")).query())->size();
+      },
+      asio::detached);
+  loop.run();
+  EXPECT_EQ(rows, 3u);
+}
+
 TEST_F(SqliteStore, StatementsAreLoggedWithTheirDurationWhenAsked) {
   auto logger = spdlog::get("velmor_models.backends.sql");
   (void)store()->run(Statement{"SELECT 1", {}, {}});  // the logger exists after first use

@@ -1,9 +1,12 @@
 #include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
+#include <boost/asio/execution/context_as.hpp>
+#include <boost/asio/execution_context.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -11,6 +14,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "backends/sqlite/connection.hpp"
 #include "backends/sqlite/rows.hpp"
@@ -126,6 +130,37 @@ struct Interrupt {
   }
 };
 
+// The statements a caller's execution context is waiting for. Destroying the context
+// (an io_context stopped or abandoned while a query runs) interrupts them and waits until
+// each worker has handed its result over: the context's own shutdown then destroys the
+// waiting coroutines, and no worker touches the context after it is gone.
+class InFlight : public boost::asio::execution_context::service {
+ public:
+  static inline boost::asio::execution_context::id id;
+  explicit InFlight(boost::asio::execution_context& context) : service(context) {}
+
+  void add(const std::shared_ptr<Interrupt>& op) {
+    std::lock_guard lock(mutex_);
+    ops_.insert(op.get());
+  }
+  void remove(Interrupt* op) {
+    std::lock_guard lock(mutex_);
+    ops_.erase(op);
+    if (ops_.empty()) drained_.notify_all();
+  }
+
+ private:
+  void shutdown() override {
+    std::unique_lock lock(mutex_);
+    for (Interrupt* op : ops_) op->cancel();
+    drained_.wait(lock, [this] { return ops_.empty(); });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  std::unordered_set<Interrupt*> ops_;
+};
+
 // Runs `work` on this thread's connection of `impl` on a worker thread and completes on
 // the caller's executor. A cancellation interrupts the statement: its connection is reset
 // and stays usable, and the caller gets operation_aborted.
@@ -138,9 +173,13 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
     if (slot.is_connected())
       slot.assign([interrupt](boost::asio::cancellation_type) { interrupt->cancel(); });
     auto caller = boost::asio::make_work_guard(boost::asio::get_associated_executor(handler));
+    InFlight* flights = &boost::asio::use_service<InFlight>(
+        boost::asio::query(caller.get_executor(),
+                           boost::asio::execution::context_as<boost::asio::execution_context&>));
+    flights->add(interrupt);
     boost::asio::post(worker_pool(), [impl = std::move(impl), work = std::move(work),
                                       handler = std::move(handler), caller = std::move(caller),
-                                      interrupt]() mutable {
+                                      interrupt, flights]() mutable {
       std::exception_ptr error;
       T result{};
       try {
@@ -171,6 +210,8 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
             if (slot.is_connected()) slot.clear();
             std::move(handler)(error, std::move(result));
           });
+      caller.reset();
+      flights->remove(interrupt.get());  // last: the context may go away from here on
     });
   };
   co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
