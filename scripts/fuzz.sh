@@ -16,16 +16,31 @@ cmake --build "$dir" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 mkdir -p "$dir/artifacts"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-status=0
-for t in "${targets[@]}"; do
+# Each target fuzzes on its own core for the full time; as many at once as there are cores.
+fuzz_one() {
+  local t=$1
   mkdir -p "$dir/work/$t"
   if "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$dir/artifacts/$t-" "$dir/work/$t" "fuzz/corpus/$t" >"$dir/$t.log" 2>&1; then
-    echo "fuzz_$t: $(grep -a 'stat::number_of_executed_units' "$dir/$t.log" | awk '{print $2}') runs, no finding"
+    echo "fuzz_$t: $(grep -a 'stat::number_of_executed_units' "$dir/$t.log" | awk '{print $2}') executions, no finding"
   else
     echo "fuzz_$t: FINDING (log $dir/$t.log)"
     grep -a -A3 'oracle failed\|ERROR:' "$dir/$t.log" | head -20
-    status=1
+    return 1
   fi
+}
+status=0
+running=0
+for t in "${targets[@]}"; do
+  if [ "$running" -ge "$(nproc)" ]; then
+    wait -n || status=1
+    running=$((running - 1))
+  fi
+  fuzz_one "$t" &
+  running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+  wait -n || status=1
+  running=$((running - 1))
 done
 exit $status

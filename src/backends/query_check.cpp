@@ -140,8 +140,9 @@ std::vector<std::string_view> segments(std::string_view path) {
 
 // What a path leads to, for the lookup rules.
 struct Target {
-  const FieldDecl* field = nullptr;  // null for an address path
-  bool json_path = false;            // a value inside a JSON value: any scalar kind
+  const FieldDecl* field = nullptr;
+  bool json_path = false;  // a value inside a JSON value: any scalar kind
+  bool address = false;    // one of the address columns
 };
 
 // Resolves a path whose first segment must be a declared field (or the reserved address
@@ -151,10 +152,15 @@ Target resolve(const ModelClass& cls, std::string_view path, std::string_view wh
   bool declared = std::any_of(cls.fields().begin(), cls.fields().end(),
                               [&](const FieldDecl& f) { return f.name == segs.front(); });
   if (!declared && segs.front() == kAddress) {
-    if (segs.size() == 1)
-      throw FieldError("The address path " + shown(path) + " in " + std::string(where) +
-                       " needs a key after '_address__'");
-    return {nullptr, true};
+    // The address columns the object store writes, each with its kind.
+    static const FieldDecl object_id{"object_id", CoreTypes::STRING, false, {}};
+    static const FieldDecl object_version{"object_version", CoreTypes::INTEGER, false, {}};
+    static const FieldDecl class_version{"class_version", CoreTypes::INTEGER, false, {}};
+    if (segs.size() == 2)
+      for (const FieldDecl* a : {&object_id, &object_version, &class_version})
+        if (segs[1] == a->name) return {a, false, true};
+    throw FieldError("The address path " + shown(path) + " in " + std::string(where) +
+                     " names no address column (object_id, object_version, class_version)");
   }
   const FieldDecl& f = find_field(cls, segs.front(), where);
   if (segs.size() == 1) return {&f, false};
@@ -164,6 +170,10 @@ Target resolve(const ModelClass& cls, std::string_view path, std::string_view wh
                      std::string(f.type.name()) +
                      ", and only ARRAY and DICTIONARY fields can be walked into (" +
                      shown(segs[1]) + " is no lookup either)");
+  for (std::size_t i = 1; i < segs.size(); ++i)
+    if (segs[i].empty())
+      throw FieldError("The path " + shown(path) + " in " + std::string(where) +
+                       " has an empty key");
   return {&f, true};
 }
 
@@ -244,6 +254,11 @@ void check_filter(const ModelClass& cls, const Filter& f) {
   const std::string subject = "The '" + std::string(lookup) + "' lookup on " + shown(f.path);
   const json::value& v = f.value;
 
+  // The version marker LATEST: the newest version of each object, or (for the class
+  // version) the version each object was stored under.
+  if (t.address && t.field->type == CoreTypes::INTEGER && f.lookup == Lookup::exact &&
+      v.is_string() && (v.get_string() == "LATEST" || v.get_string() == "latest"))
+    return;
   if (f.lookup == Lookup::isnull) {
     if (!v.is_bool()) throw TypeError(subject + " needs a boolean, not " + std::string(kind_of(v)));
     return;
@@ -263,6 +278,11 @@ void check_filter(const ModelClass& cls, const Filter& f) {
   }
   if (f.lookup == Lookup::in) {
     if (!v.is_array()) throw TypeError(subject + " needs a list, not " + std::string(kind_of(v)));
+    if (!t.json_path && !is_numeric(t.field->type) && !is_text(t.field->type))
+      throw TypeError("The 'in' lookup on field " + shown(t.field->name) + " of model " +
+                      shown(cls.name()) + " (" + std::string(t.field->type.name()) +
+                      ") is not supported: " + std::string(t.field->type.name()) +
+                      " fields can only be tested for null (isnull, or exact with null)");
     for (const json::value& e : v.get_array()) {
       check_scalar(e, subject);
       check_kind(e, t, lookup, cls);
