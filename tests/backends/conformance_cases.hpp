@@ -358,6 +358,13 @@ inline const std::vector<ErrorCase>& error_cases() {
          Refusal::type, "boolean"},
         {"in_needs_list", where_q(leaf("age", velmor_utils::query::Lookup::in, 1)), Refusal::type,
          "list"},
+        {"in_on_a_json_field", where({{"data__in", json::array{}}}), Refusal::type, "DICTIONARY"},
+        {"empty_json_key", where_q(leaf("data____n", velmor_utils::query::Lookup::exact, 1)),
+         Refusal::field, "empty key"},
+        {"text_as_an_object_version", where({{"_address__object_version", "ANN"}}), Refusal::type,
+         "cannot take text"},
+        {"unknown_address_key", where({{"_address__owner", 1}}), Refusal::field,
+         "names no address column"},
     };
   }();
   return all;
