@@ -10,6 +10,7 @@ seconds=${1:-60}
 dir=build/fuzz
 targets=(base64 schema parsers materialise query)
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -gline-tables-only -DNDEBUG" \
   -DVELMOR_FUZZ=ON -DVELMOR_WERROR=ON -DVELMOR_BUILD_TESTS=OFF -DVELMOR_BUILD_BENCH=OFF \
   -DVELMOR_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
