@@ -95,18 +95,20 @@ std::optional<json::value> scalar(Connection& conn, const std::string& sql,
 class Transaction {
  public:
   explicit Transaction(Connection& conn) : conn_(conn) { conn_.exec("BEGIN IMMEDIATE"); }
-  ~Transaction() {
+  ~Transaction() { rollback(); }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit() {
+    conn_.exec("COMMIT");
+    done_ = true;
+  }
+  void rollback() noexcept {
     if (!done_ && !sqlite3_get_autocommit(conn_.handle())) {
       try {
         conn_.exec("ROLLBACK");
       } catch (...) {  // the transaction is gone either way
       }
     }
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  void commit() {
-    conn_.exec("COMMIT");
     done_ = true;
   }
 
@@ -300,8 +302,10 @@ void undo_pending(std::int64_t from, std::int64_t to);
 // Brings the default database to the lakehouse's state for pending entries with sequence
 // numbers in [from, to] and removes them. Idempotent; never moves an object back.
 // `take_back`: a refusal of the default database undoes the entries in the lakehouse
-// (the save fails as a whole) instead of leaving them for recovery.
-void apply_pending(std::int64_t from, std::int64_t to, bool take_back) {
+// (the save fails as a whole) instead of leaving them for recovery. `held`: a transaction
+// of the default database that the caller began already.
+void apply_pending(std::int64_t from, std::int64_t to, bool take_back,
+                   Transaction* held = nullptr) {
   Connection& l = lake();
   Connection& d = main_db();
   struct Entry {
@@ -332,7 +336,9 @@ void apply_pending(std::int64_t from, std::int64_t to, bool take_back) {
   }
   if (entries.empty()) return;
   try {
-    Transaction t(d);
+    std::optional<Transaction> own;
+    if (!held) own.emplace(d);
+    Transaction& t = held ? *held : *own;
     for (const Entry& e : entries) {
       const std::string q = quote_identifier(e.table);
       if (e.deleted) {
@@ -372,11 +378,18 @@ void apply_pending(std::int64_t from, std::int64_t to, bool take_back) {
     t.commit();
   } catch (const querysets::errors::DatabaseError&) {
     if (!take_back) throw;
+    if (held) held->rollback();
     undo_pending(from, to);
     throw;
   }
-  run(l, "DELETE FROM \"_velmor_pending\" WHERE seq BETWEEN ? AND ?",
-      {json::value(entries.front().seq), json::value(entries.back().seq)});
+  // Both databases hold the save now. Should the lakehouse be locked at this moment, the
+  // entries stay behind: replaying them changes nothing, and the save is not reported as
+  // failed.
+  try {
+    run(l, "DELETE FROM \"_velmor_pending\" WHERE seq BETWEEN ? AND ?",
+        {json::value(entries.front().seq), json::value(entries.back().seq)});
+  } catch (const querysets::errors::DatabaseError&) {
+  }
 }
 
 // Takes back the lakehouse writes of pending entries [from, to] after the default database
@@ -436,8 +449,8 @@ void undo_pending(std::int64_t from, std::int64_t to) {
   t.commit();
 }
 
-void complete(std::int64_t from, std::int64_t to) {
-  apply_pending(from, to, true);
+void complete(std::int64_t from, std::int64_t to, Transaction& held) {
+  apply_pending(from, to, true, &held);
 }
 
 std::once_flag recovered_once;
@@ -574,6 +587,7 @@ std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
   if (rows.empty()) return out;
   Connection& l = lake();
   std::int64_t first = 0, last = 0;
+  std::optional<Transaction> held;
   {
     Transaction t(l);
     for (const ObjectAddress& a : out) {
@@ -591,9 +605,13 @@ std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
       last = add_pending(l, table, a.object_id, 1, false);
       if (!first) first = last;
     }
+    // The default database's write lock before the lakehouse commits: a default database
+    // that stays locked fails the save with nothing written anywhere, rather than after
+    // the lakehouse committed it (whose undo could meet a lock in turn).
+    held.emplace(main_db());
     t.commit();
   }
-  complete(first, last);
+  complete(first, last, *held);
   return out;
 }
 
@@ -615,6 +633,7 @@ ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
   const std::string table = table_name(*cls);
   Connection& l = lake();
   std::int64_t seq = 0;
+  std::optional<Transaction> held;
   {
     Transaction t(l);
     // The optimistic lock: only a writer whose base is still the latest moves it on.
@@ -641,9 +660,10 @@ ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
     }
     sqlite::insert_rows(l, *cls, std::span<const json::object>(&row, 1));
     seq = add_pending(l, table, id, version, false);
+    held.emplace(main_db());  // as in save_new_batch
     t.commit();
   }
-  complete(seq, seq);
+  complete(seq, seq, *held);
   return {cls->name(), *class_version, id, version};
 }
 
@@ -654,6 +674,7 @@ void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
   Connection& l = lake();
   ensure_store_tables(l);
   std::int64_t seq = 0;
+  std::optional<Transaction> held;
   {
     Transaction t(l);
     std::optional<json::value> latest = scalar(
@@ -666,9 +687,10 @@ void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
     run(l, "UPDATE \"_velmor_objects\" SET deleted = 1 WHERE class_name = ? AND object_id = ?",
         {json::value(json::string(cls->name())), json::value(json::string(id))});
     seq = add_pending(l, table_name(*cls), id, latest->get_int64(), true);
+    held.emplace(main_db());  // as in save_new_batch
     t.commit();
   }
-  complete(seq, seq);
+  complete(seq, seq, *held);
 }
 
 std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
