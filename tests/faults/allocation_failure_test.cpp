@@ -1,0 +1,169 @@
+// Allocation failure at every step of running a query set and materialising its records:
+// the global operator new is replaced by one that fails after a countdown, and the
+// countdown is swept from 0 up to the number of allocations one run needs. Every run must
+// either give the whole result or throw std::bad_alloc: no crash, no partial result (and,
+// in the sanitizer build, no leak).
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <boost/json/serialize.hpp>
+#include <cstdlib>
+#include <new>
+
+#include "backends/temp_folder.hpp"
+#include "qsetkit/test_executors.hpp"
+#include "velmor_models/backends/object_store.hpp"
+#include "velmor_models/backends/registry.hpp"
+#include "velmor_models/querysets/qsetkit.hpp"
+
+namespace {
+
+// Armed on the testing thread only, so that no other thread (a worker of the store, the
+// test framework) meets a failure it was not written for. Negative: no limit.
+thread_local long allocations_left = -1;
+thread_local long failures = 0;
+
+void* allocate(std::size_t size) {
+  if (allocations_left == 0) {
+    ++failures;
+    throw std::bad_alloc();
+  }
+  if (allocations_left > 0) --allocations_left;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  return allocate(size);
+}
+void* operator new[](std::size_t size) {
+  return allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return operator new(size, std::nothrow);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+namespace backends = velmor_models::backends;
+namespace json = boost::json;
+using velmor_models::classes::model::CoreTypes;
+using velmor_models::classes::model::Model;
+using velmor_models::classes::model::ModelClass;
+using velmor_models::classes::model::ModelClassPtr;
+using velmor_models::querysets::qsetkit::Instance;
+using velmor_models::querysets::qsetkit::QuerySet;
+
+const ModelClassPtr& book() {
+  static const ModelClassPtr cls = ModelClass::create(
+      "AllocBook", "alloc_books",
+      {{"title", CoreTypes::STRING, true, {}}, {"pages", CoreTypes::INTEGER, false, {}}});
+  return cls;
+}
+
+std::string titles(const std::vector<Instance<Model>>& all) {
+  std::string out;
+  for (const auto& i : all)
+    out += json::serialize(i.model().get("title")) + (i.is_current() ? " " : "(not current) ");
+  return out;
+}
+
+// Runs `run` with allocations failing after 0, 1, 2, ... of them, until a run meets no
+// failure; `prepare` runs before each, unarmed. Returns the allocations a whole run needs.
+long sweep(const std::function<void()>& prepare,
+           const std::function<std::vector<Instance<Model>>()>& run, const std::string& expected) {
+  for (long n = 0;; ++n) {
+    prepare();
+    std::optional<std::vector<Instance<Model>>> got;
+    std::string error;
+    failures = 0;
+    allocations_left = n;
+    try {
+      got = run();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::exception& e) {
+      error = std::string(typeid(e).name()) + ": " + e.what();
+    }
+    allocations_left = -1;
+    const long failed = failures;
+    if (!error.empty()) {
+      ADD_FAILURE() << "failing allocation " << n << " became " << error;
+    } else if (got) {
+      EXPECT_EQ(titles(*got), expected) << "failing allocation " << n;
+      if (failed == 0) return n;
+    } else {
+      EXPECT_GT(failed, 0) << "std::bad_alloc with no failed allocation";
+    }
+    if (n > 200000) {
+      ADD_FAILURE() << "the sweep does not end";
+      return n;
+    }
+  }
+}
+
+TEST(AllocationFailure, MaterialisingRecordsFromAnExecutor) {
+  velmor_test::LatestVersions versions(json::value(2));
+  velmor_test::Script s;
+  s.records.emplace();
+  for (const char* title : {"t0", "t1", "t2"}) {
+    json::object meta{{"object_id", json::serialize(json::value(title))},
+                      {"class_schema_reference", {{"ref", {{"object_version", 2}}}}}};
+    s.records->push_back(velmor_glue::Data{
+        json::object{{"title", title}, {"pages", 1}, {"_metadata", json::serialize(meta)}},
+        json::object{}});
+  }
+  const QuerySet<Model> qs(book(), velmor_test::factory(s), velmor_test::async_factory(s));
+  const long needed = sweep([] {}, [&] { return qs.execute(); }, R"("t0" "t1" "t2" )");
+  EXPECT_GT(needed, 10);
+  std::printf("one run of the stand-in executor: %ld allocations\n", needed);
+}
+
+TEST(AllocationFailure, RunningAndMaterialisingOnSqlite) {
+  velmor_test::TempFolder folder;
+  backends::reset();
+  backends::configure("default", folder.url("default.db"));
+  backends::configure("lakehouse", folder.url("lake.db"));
+  for (const char* title : {"a", "b", "c"}) (void)backends::save_new(book(), {{"title", title}});
+  const QuerySet<Model> qs =
+      QuerySet<Model>(book()).filter({{"pages__isnull", true}}).order_by("title");
+  // Each run from cold: a new connection (nothing prepared yet) and no class versions
+  // known. What SQLite holds once the previous connection is closed stays the same: a
+  // statement left unfinalized would keep its connection (and its memory) alive.
+  std::vector<sqlite3_int64> held;
+  auto cold = [&] {
+    backends::configure("default", folder.url("default.db"));
+    backends::configure("lakehouse", folder.url("lake.db"));
+    backends::clear_class_version_cache();
+    held.push_back(sqlite3_memory_used());
+  };
+  const long needed = sweep(
+      cold, [&] { return qs.execute(); }, R"("a" "b" "c" )");
+  EXPECT_GT(needed, 10);
+  EXPECT_EQ(*std::max_element(held.begin(), held.end()), held.front());
+  std::printf("one cold run on SQLite: %ld allocations\n", needed);
+  backends::reset();
+}
+
+}  // namespace
