@@ -1,8 +1,8 @@
-// Allocation failure at every step of running a query set and materialising its records:
-// the global operator new is replaced by one that fails after a countdown, and the
-// countdown is swept from 0 up to the number of allocations one run needs. Every run must
-// either give the whole result or throw std::bad_alloc: no crash, no partial result (and,
-// in the sanitizer build, no leak).
+// Allocation failure at every step of running a query set and materialising its records,
+// and of saving objects: the global operator new is replaced by one that fails after a
+// countdown, and the countdown is swept from 0 up to the number of allocations one run
+// needs. Every run must either succeed in full or throw std::bad_alloc: no crash, no
+// partial result, nothing half saved (and, in the sanitizer build, no leak).
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -16,6 +16,7 @@
 #include "qsetkit/test_executors.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
+#include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 #include "velmor_utils/utils/decorators.hpp"
 
@@ -194,6 +195,68 @@ TEST(AllocationFailure, RunningAndMaterialisingOnSqlite) {
     EXPECT_LE(settled() - before, 1024) << "bytes SQLite holds after the sweep";
     std::printf("one cold %s run on SQLite: %ld allocations\n", coroutine ? "coroutine" : "sync",
                 needed);
+  }
+  backends::reset();
+}
+
+// Every stored row and every object's state in both databases, as text.
+std::string stored() {
+  auto dump = [](std::string_view alias, const std::string& sql) {
+    auto& db = dynamic_cast<backends::SqliteBackend&>(*backends::backend_for(alias));
+    return json::serialize(*db.run({sql, {}, {{"v", CoreTypes::STRING}}}).at(0).data);
+  };
+  const std::string books =
+      "SELECT json_group_array(json_array(\"_object_id\", \"_object_version\", title)) AS v "
+      "FROM (SELECT * FROM alloc_books ORDER BY 1, 2, 3)";
+  return dump("default", books) + dump("lakehouse", books) +
+         dump("lakehouse",
+              "SELECT json_group_array(json_array(object_id, latest_version, deleted)) AS v "
+              "FROM (SELECT * FROM _velmor_objects ORDER BY 1, 2)");
+}
+
+TEST(AllocationFailure, SavingIsAllOrNothing) {
+  velmor_test::TempFolder folder;
+  backends::reset();
+  backends::configure("default", folder.url("default.db"));
+  backends::configure("lakehouse", folder.url("lake.db"));
+  (void)backends::save_new(book(), {{"title", "a"}}, "o1");
+  const std::function<void()> saves[] = {
+      [] {
+        (void)backends::save_new(book(), {{"title", "n"}}, "n1");
+      },
+      [] {
+        (void)backends::save_new_batch(
+            book(), std::vector<json::object>{{{"title", "b"}, {"_object_id", "b1"}},
+                                              {{"title", "c"}, {"_object_id", "b2"}}});
+      },
+      [] {
+        (void)backends::save_version(book(), "o1", 1, {{"title", "a2"}});
+      },
+      [] { backends::delete_object(book(), "o1"); },
+  };
+  for (const auto& save : saves) {
+    const std::string before = stored();
+    for (long n = 0;; ++n) {
+      failures = 0;
+      allocations_left = n;
+      bool saved = false;
+      std::string error;
+      try {
+        save();
+        saved = true;
+      } catch (const std::bad_alloc&) {
+      } catch (const std::exception& e) {
+        error = std::string(typeid(e).name()) + ": " + e.what();
+      }
+      allocations_left = -1;
+      ASSERT_EQ(error, "") << "failing allocation " << n;
+      if (!saved) {
+        ASSERT_EQ(stored(), before) << "half saved when allocation " << n << " failed";
+        continue;
+      }
+      EXPECT_NE(stored(), before);
+      break;  // saved (a failure met after both commits may have been passed over)
+    }
   }
   backends::reset();
 }
