@@ -339,21 +339,21 @@ class LockHolder {
   sqlite3* db_ = nullptr;
 };
 
-// What to do when a connection of the store commits a write to a file of the given name.
+// What to do when a connection of the store commits a write to a file of the given name;
+// true turns the commit into a rollback.
 std::mutex watch_mutex;
 std::string watched_file;
-std::function<void()> on_watched_commit;
+std::function<bool()> on_watched_commit;
 
 int commit_hook(void* db) {
-  std::function<void()> action;
+  std::function<bool()> action;
   {
     std::lock_guard lock(watch_mutex);
     const char* file = sqlite3_db_filename(static_cast<sqlite3*>(db), "main");
     if (!on_watched_commit || !file || !std::string_view(file).ends_with(watched_file)) return 0;
     std::swap(action, on_watched_commit);
   }
-  action();
-  return 0;
+  return action() ? 1 : 0;
 }
 
 int register_commit_hook(sqlite3* db, const char**, const sqlite3_api_routines*) {
@@ -361,17 +361,18 @@ int register_commit_hook(sqlite3* db, const char**, const sqlite3_api_routines*)
   return SQLITE_OK;
 }
 
-void watch_commits(std::string file, std::function<void()> action) {
+void watch_commits(std::string file, std::function<bool()> action) {
   std::lock_guard lock(watch_mutex);
   watched_file = std::move(file);
   on_watched_commit = std::move(action);
 }
 
-enum class Lock {
-  default_db,                  // held before the save starts
-  lakehouse,                   // held before the save starts
+enum class Fault {
+  default_locked,              // held before the save starts
+  lakehouse_locked,            // held before the save starts
   lakehouse_after_its_commit,  // the default held before; the lakehouse once it committed
-  lakehouse_after_default,     // taken as soon as the default database commits the save
+  lakehouse_after_default,     // locked as soon as the default database commits the save
+  default_refuses_commit,      // its commit turns into a rollback
 };
 
 struct SaveCase {
@@ -398,8 +399,8 @@ const SaveCase saves[] = {
     {"delete_object", [] { backends::delete_object(book(), "o1"); }},
 };
 
-class LockedMidSave : public StoreFaults,
-                      public testing::WithParamInterface<std::tuple<Lock, int>> {
+class InterruptedSave : public StoreFaults,
+                        public testing::WithParamInterface<std::tuple<Fault, int>> {
  protected:
   void SetUp() override {
     sqlite3_auto_extension(reinterpret_cast<void (*)()>(register_commit_hook));
@@ -445,25 +446,34 @@ class LockedMidSave : public StoreFaults,
   }
 };
 
-TEST_P(LockedMidSave, FailsWithNothingSavedAndARetrySucceeds) {
-  const auto [lock, which] = GetParam();
+TEST_P(InterruptedSave, FailsWithNothingSavedAndARetrySucceeds) {
+  const auto [fault, which] = GetParam();
   const SaveCase& save = saves[which];
   LockHolder main(folder.path() / "default.db"), lake(folder.path() / "lake.db");
   std::thread late_locker;
-  switch (lock) {
-    case Lock::default_db:
+  switch (fault) {
+    case Fault::default_locked:
       main.lock();
       break;
-    case Lock::lakehouse:
+    case Fault::lakehouse_locked:
       lake.lock();
       break;
-    case Lock::lakehouse_after_its_commit:
+    case Fault::lakehouse_after_its_commit:
       main.lock();
       // Taken from another thread: the lakehouse's commit must finish first.
-      watch_commits("lake.db", [&] { late_locker = std::thread([&] { lake.lock(); }); });
+      watch_commits("lake.db", [&] {
+        late_locker = std::thread([&] { lake.lock(); });
+        return false;
+      });
       break;
-    case Lock::lakehouse_after_default:
-      watch_commits("default.db", [&] { lake.lock(); });
+    case Fault::lakehouse_after_default:
+      watch_commits("default.db", [&] {
+        lake.lock();
+        return false;
+      });
+      break;
+    case Fault::default_refuses_commit:
+      watch_commits("default.db", [] { return true; });
       break;
   }
   const std::string before = snapshot();
@@ -472,7 +482,10 @@ TEST_P(LockedMidSave, FailsWithNothingSavedAndARetrySucceeds) {
     save.save();
     saved = true;
   } catch (const DatabaseError& e) {
-    EXPECT_EQ(e.code(), std::to_string(SQLITE_BUSY)) << e.what();
+    EXPECT_EQ(e.code(),
+              std::to_string(fault == Fault::default_refuses_commit ? SQLITE_CONSTRAINT_COMMITHOOK
+                                                                    : SQLITE_BUSY))
+        << e.what();
     EXPECT_TRUE(e.connection_usable()) << e.what();
   }
   watch_commits("", nullptr);
@@ -480,14 +493,14 @@ TEST_P(LockedMidSave, FailsWithNothingSavedAndARetrySucceeds) {
   main.release();
   lake.release();
 
-  if (lock == Lock::lakehouse_after_default) {
+  if (fault == Fault::lakehouse_after_default) {
     // Both databases have the save; only the note of its completion was left behind.
     EXPECT_TRUE(saved) << "a save that is complete in both databases is reported as failed";
     EXPECT_NE(snapshot(), before);
   } else {
     EXPECT_FALSE(saved);
     EXPECT_EQ(snapshot(), before) << "half saved";
-    EXPECT_NO_THROW(save.save()) << "the retry after the lock is gone";
+    EXPECT_NO_THROW(save.save()) << "the retry after the fault is gone";
     EXPECT_NE(snapshot(), before);
   }
   backends::recover_pending_saves();
@@ -495,19 +508,21 @@ TEST_P(LockedMidSave, FailsWithNothingSavedAndARetrySucceeds) {
   expect_databases_agree();
 }
 
-std::string case_name(const testing::TestParamInfo<std::tuple<Lock, int>>& info) {
-  static const char* const locks[] = {"Default", "Lakehouse", "LakehouseAfterItsCommit",
-                                      "LakehouseAfterDefaultCommit"};
+std::string case_name(const testing::TestParamInfo<std::tuple<Fault, int>>& info) {
+  static const char* const faults[] = {"DefaultLocked", "LakehouseLocked",
+                                       "LakehouseLockedAfterItsCommit",
+                                       "LakehouseLockedAfterDefaultCommit", "DefaultRefusesCommit"};
   std::string name = saves[std::get<1>(info.param)].name;
   std::erase(name, '_');
-  return std::string(locks[static_cast<int>(std::get<0>(info.param))]) + "_" + name;
+  return std::string(faults[static_cast<int>(std::get<0>(info.param))]) + "_" + name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Saves, LockedMidSave,
-                         testing::Combine(testing::Values(Lock::default_db, Lock::lakehouse,
-                                                          Lock::lakehouse_after_its_commit,
-                                                          Lock::lakehouse_after_default),
-                                          testing::Range(0, static_cast<int>(std::size(saves)))),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(
+    Saves, InterruptedSave,
+    testing::Combine(testing::Values(Fault::default_locked, Fault::lakehouse_locked,
+                                     Fault::lakehouse_after_its_commit,
+                                     Fault::lakehouse_after_default, Fault::default_refuses_commit),
+                     testing::Range(0, static_cast<int>(std::size(saves)))),
+    case_name);
 
 }  // namespace
