@@ -1,8 +1,9 @@
 // Faults injected between the database and the caller: a result that breaks off after
 // some rows, a class-version lookup that fails part way through materialisation, and a
-// database that becomes locked in the middle of a save. Each must reach the caller as an
-// error of its own kind, with nothing half-built and nothing half-saved.
-// (A full or read-only database and a killed writer: object_store_test.cpp.)
+// database that becomes locked (or refuses its commit) in the middle of a save. Each must
+// reach the caller as an error of its own kind, with nothing half-built and nothing half
+// saved. (A full or read-only database and a killed writer: object_store_test.cpp; failed
+// allocations: tests/faults.)
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
