@@ -2,12 +2,14 @@
 // lakehouse (every version, the class schemas and the log of saves in flight).
 //
 // Atomicity: the two aliases are separate databases, often in WAL mode, where a
-// transaction over attached files is not atomic across them. So one save is three
-// transactions: (1) the lakehouse records the version and a pending entry; (2) the
-// default database is brought to the lakehouse's state for that entry (idempotent, never
-// moving an object back to an older version); (3) the pending entry is removed. A process
-// killed after (1) leaves a pending entry that `recover_pending_saves` (run before the
-// first save of every process) replays; killed before (1) commits, nothing happened.
+// transaction over attached files is not atomic across them. So one save is two
+// transactions, and a log: (1) the lakehouse records the version and a pending entry;
+// (2) before (1) commits, the default database is brought to the lakehouse's state for
+// that entry (idempotent, never moving an object back to an older version); (3) the
+// lakehouse commits, then the default database; (4) the pending entry is removed. A lock,
+// a full disk or a failed allocation before (3) changes nothing anywhere. A process killed
+// after the lakehouse's commit leaves a pending entry that `recover_pending_saves` (run
+// before the first save of every process) replays.
 #include "velmor_models/backends/object_store.hpp"
 
 #include <sqlite3.h>
@@ -95,18 +97,20 @@ std::optional<json::value> scalar(Connection& conn, const std::string& sql,
 class Transaction {
  public:
   explicit Transaction(Connection& conn) : conn_(conn) { conn_.exec("BEGIN IMMEDIATE"); }
-  ~Transaction() {
+  ~Transaction() { rollback(); }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit() {
+    conn_.exec("COMMIT");
+    done_ = true;
+  }
+  void rollback() noexcept {
     if (!done_ && !sqlite3_get_autocommit(conn_.handle())) {
       try {
         conn_.exec("ROLLBACK");
       } catch (...) {  // the transaction is gone either way
       }
     }
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  void commit() {
-    conn_.exec("COMMIT");
     done_ = true;
   }
 
@@ -302,10 +306,9 @@ std::string table_name(const ModelClass& cls) {
 void undo_pending(std::int64_t from, std::int64_t to);
 
 // Brings the default database to the lakehouse's state for pending entries with sequence
-// numbers in [from, to] and removes them. Idempotent; never moves an object back.
-// `take_back`: a refusal of the default database undoes the entries in the lakehouse
-// (the save fails as a whole) instead of leaving them for recovery.
-void apply_pending(std::int64_t from, std::int64_t to, bool take_back) {
+// numbers in [from, to], in the caller's transaction of the default database. Idempotent;
+// never moves an object back.
+void apply_pending(std::int64_t from, std::int64_t to) {
   Connection& l = lake();
   Connection& d = main_db();
   struct Entry {
@@ -334,53 +337,52 @@ void apply_pending(std::int64_t from, std::int64_t to, bool take_back) {
                          sqlite3_column_int64(stmt, 3), sqlite3_column_int64(stmt, 4) != 0});
     }
   }
-  if (entries.empty()) return;
-  try {
-    Transaction t(d);
-    for (const Entry& e : entries) {
-      const std::string q = quote_identifier(e.table);
-      if (e.deleted) {
-        run(d, "DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" <= ?",
-            {json::value(json::string(e.id)), json::value(e.version)});
-        continue;
-      }
-      run(d, "DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" < ?",
+  for (const Entry& e : entries) {
+    const std::string q = quote_identifier(e.table);
+    if (e.deleted) {
+      run(d, "DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" <= ?",
           {json::value(json::string(e.id)), json::value(e.version)});
-      // Copy the lakehouse row column by column (both tables have the same layout).
-      const std::string sel =
-          "SELECT * FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" = ?";
-      sqlite3_stmt* stmt = l.prepare(sel);
-      Connection::Use use(stmt);
-      // Bound text is not copied: the values live until the statement is done.
-      const std::vector<json::value> params3 = {json::value(json::string(e.id)),
-                                                json::value(e.version)};
-      l.bind(stmt, params3, sel);
-      int rc = sqlite3_step(stmt);
-      if (rc == SQLITE_DONE) continue;
-      if (rc != SQLITE_ROW) l.fail(rc, sel);
-      const int n = sqlite3_column_count(stmt);
-      std::string ins = "INSERT OR IGNORE INTO " + q + " (", marks;
-      for (int i = 0; i < n; ++i) {
-        ins += (i ? ", " : "") + quote_identifier(sqlite3_column_name(stmt, i));
-        marks += i ? ", ?" : "?";
-      }
-      ins += ") VALUES (" + marks + ")";
-      sqlite3_stmt* put = d.prepare(ins);
-      Connection::Use put_use(put);
-      for (int i = 0; i < n; ++i)
-        if (int brc = sqlite3_bind_value(put, i + 1, sqlite3_column_value(stmt, i));
-            brc != SQLITE_OK)
-          d.fail(brc, ins);
-      sqlite::run_to_end(d, put, ins);
+      continue;
     }
-    t.commit();
-  } catch (const querysets::errors::DatabaseError&) {
-    if (!take_back) throw;
-    undo_pending(from, to);
-    throw;
+    run(d, "DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" < ?",
+        {json::value(json::string(e.id)), json::value(e.version)});
+    // Copy the lakehouse row column by column (both tables have the same layout).
+    const std::string sel =
+        "SELECT * FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" = ?";
+    sqlite3_stmt* stmt = l.prepare(sel);
+    Connection::Use use(stmt);
+    // Bound text is not copied: the values live until the statement is done.
+    const std::vector<json::value> params3 = {json::value(json::string(e.id)),
+                                              json::value(e.version)};
+    l.bind(stmt, params3, sel);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) continue;
+    if (rc != SQLITE_ROW) l.fail(rc, sel);
+    const int n = sqlite3_column_count(stmt);
+    std::string ins = "INSERT OR IGNORE INTO " + q + " (", marks;
+    for (int i = 0; i < n; ++i) {
+      ins += (i ? ", " : "") + quote_identifier(sqlite3_column_name(stmt, i));
+      marks += i ? ", ?" : "?";
+    }
+    ins += ") VALUES (" + marks + ")";
+    sqlite3_stmt* put = d.prepare(ins);
+    Connection::Use put_use(put);
+    for (int i = 0; i < n; ++i)
+      if (int brc = sqlite3_bind_value(put, i + 1, sqlite3_column_value(stmt, i)); brc != SQLITE_OK)
+        d.fail(brc, ins);
+    sqlite::run_to_end(d, put, ins);
   }
-  run(l, "DELETE FROM \"_velmor_pending\" WHERE seq BETWEEN ? AND ?",
-      {json::value(entries.front().seq), json::value(entries.back().seq)});
+}
+
+// Removes the pending entries [from, to] once the default database holds them. Should
+// that fail (the lakehouse locked just then, no memory), they stay behind: replaying them
+// changes nothing, and the save they belong to is complete.
+void forget_pending(std::int64_t from, std::int64_t to) noexcept {
+  try {
+    run(lake(), "DELETE FROM \"_velmor_pending\" WHERE seq BETWEEN ? AND ?",
+        {json::value(from), json::value(to)});
+  } catch (...) {
+  }
 }
 
 // Takes back the lakehouse writes of pending entries [from, to] after the default database
@@ -440,8 +442,18 @@ void undo_pending(std::int64_t from, std::int64_t to) {
   t.commit();
 }
 
-void complete(std::int64_t from, std::int64_t to) {
-  apply_pending(from, to, true);
+// Completes a save whose lakehouse part committed as the pending entries [from, to], its
+// default part being done in `held`: should the default database refuse the commit (full,
+// I/O error), the lakehouse part is taken back and the save fails as a whole.
+void complete(std::int64_t from, std::int64_t to, Transaction& held) {
+  try {
+    held.commit();
+  } catch (...) {
+    held.rollback();
+    undo_pending(from, to);
+    throw;
+  }
+  forget_pending(from, to);
 }
 
 std::once_flag recovered_once;
@@ -581,6 +593,7 @@ std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
   if (rows.empty()) return out;
   Connection& l = lake();
   std::int64_t first = 0, last = 0;
+  std::optional<Transaction> held;
   {
     Transaction t(l);
     for (const ObjectAddress& a : out) {
@@ -598,9 +611,14 @@ std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
       last = add_pending(l, table, a.object_id, 1, false);
       if (!first) first = last;
     }
+    // The default database's part is done before either commits: a default database that
+    // is locked, full or read-only (or memory that runs out) fails the save with nothing
+    // written anywhere. Only the default's commit follows the lakehouse's.
+    held.emplace(main_db());
+    apply_pending(first, last);
     t.commit();
   }
-  complete(first, last);
+  complete(first, last, *held);
   return out;
 }
 
@@ -622,6 +640,7 @@ ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
   const std::string table = table_name(*cls);
   Connection& l = lake();
   std::int64_t seq = 0;
+  std::optional<Transaction> held;
   {
     Transaction t(l);
     // The optimistic lock: only a writer whose base is still the latest moves it on.
@@ -648,9 +667,11 @@ ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
     }
     sqlite::insert_rows(l, *cls, std::span<const json::object>(&row, 1));
     seq = add_pending(l, table, id, version, false);
+    held.emplace(main_db());  // as in save_new_batch
+    apply_pending(seq, seq);
     t.commit();
   }
-  complete(seq, seq);
+  complete(seq, seq, *held);
   return {cls->name(), *class_version, id, version};
 }
 
@@ -661,6 +682,7 @@ void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
   Connection& l = lake();
   ensure_store_tables(l);
   std::int64_t seq = 0;
+  std::optional<Transaction> held;
   {
     Transaction t(l);
     std::optional<json::value> latest = scalar(
@@ -673,9 +695,11 @@ void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
     run(l, "UPDATE \"_velmor_objects\" SET deleted = 1 WHERE class_name = ? AND object_id = ?",
         {json::value(json::string(cls->name())), json::value(json::string(id))});
     seq = add_pending(l, table_name(*cls), id, latest->get_int64(), true);
+    held.emplace(main_db());  // as in save_new_batch
+    apply_pending(seq, seq);
     t.commit();
   }
-  complete(seq, seq);
+  complete(seq, seq, *held);
 }
 
 std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
@@ -710,7 +734,12 @@ void recover_pending_saves() {
   Connection& l = lake();
   ensure_store_tables(l);
   std::optional<json::value> last = scalar(l, "SELECT max(seq) FROM \"_velmor_pending\"", {});
-  if (last && last->is_int64()) apply_pending(0, last->get_int64(), false);
+  if (last && last->is_int64()) {
+    Transaction t(main_db());
+    apply_pending(0, last->get_int64());
+    t.commit();
+    forget_pending(0, last->get_int64());
+  }
 }
 
 }  // namespace velmor_models::backends

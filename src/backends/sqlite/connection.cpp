@@ -3,6 +3,7 @@
 #include <boost/json/serialize.hpp>
 #include <filesystem>
 #include <limits>
+#include <memory>
 
 #include "backends/sqlite/casefold.hpp"
 #include "velmor_models/querysets/errors.hpp"
@@ -105,14 +106,22 @@ sqlite3_stmt* Connection::prepare(const std::string& sql) {
   int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
                               SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
   if (rc != SQLITE_OK) fail(rc, sql);
+  // Finalized unless the cache takes it: a statement left behind by a failed allocation
+  // would keep the connection from closing.
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(stmt, sqlite3_finalize);
   if (lru_.size() >= capacity) {
     index_.erase(lru_.back().sql);
     sqlite3_finalize(lru_.back().stmt);
     lru_.pop_back();
   }
   lru_.push_front(Entry{sql, stmt});
-  index_.emplace(lru_.front().sql, lru_.begin());
-  return stmt;
+  try {
+    index_.emplace(lru_.front().sql, lru_.begin());
+  } catch (...) {
+    lru_.pop_front();
+    throw;
+  }
+  return owned.release();
 }
 
 void Connection::bind(sqlite3_stmt* stmt, const std::vector<boost::json::value>& params,
