@@ -31,4 +31,4 @@ elif [ "${1:-}" = "--clang" ]; then
 fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
+ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" --timeout 600

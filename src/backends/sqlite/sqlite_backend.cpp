@@ -139,9 +139,9 @@ class InFlight : public boost::asio::execution_context::service {
   static inline boost::asio::execution_context::id id;
   explicit InFlight(boost::asio::execution_context& context) : service(context) {}
 
-  void add(const std::shared_ptr<Interrupt>& op) {
+  void add(Interrupt& op) {
     std::lock_guard lock(mutex_);
-    ops_.insert(op.get());
+    ops_.insert(&op);
   }
   void remove(Interrupt* op) {
     std::lock_guard lock(mutex_);
@@ -161,6 +161,20 @@ class InFlight : public boost::asio::execution_context::service {
   std::unordered_set<Interrupt*> ops_;
 };
 
+// One statement's place in its context's InFlight for as long as a worker may still touch
+// the context; leaving it also when the statement never reached a worker (a failed post).
+class Flight {
+ public:
+  Flight(InFlight& flights, Interrupt& op) : flights_(flights), op_(op) { flights_.add(op_); }
+  ~Flight() { flights_.remove(&op_); }
+  Flight(const Flight&) = delete;
+  Flight& operator=(const Flight&) = delete;
+
+ private:
+  InFlight& flights_;
+  Interrupt& op_;
+};
+
 // Runs `work` on this thread's connection of `impl` on a worker thread and completes on
 // the caller's executor. A cancellation interrupts the statement: its connection is reset
 // and stays usable, and the caller gets operation_aborted.
@@ -173,13 +187,14 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
     if (slot.is_connected())
       slot.assign([interrupt](boost::asio::cancellation_type) { interrupt->cancel(); });
     auto caller = boost::asio::make_work_guard(boost::asio::get_associated_executor(handler));
-    InFlight* flights = &boost::asio::use_service<InFlight>(
-        boost::asio::query(caller.get_executor(),
-                           boost::asio::execution::context_as<boost::asio::execution_context&>));
-    flights->add(interrupt);
+    auto flight = std::make_unique<Flight>(
+        boost::asio::use_service<InFlight>(boost::asio::query(
+            caller.get_executor(),
+            boost::asio::execution::context_as<boost::asio::execution_context&>)),
+        *interrupt);
     boost::asio::post(worker_pool(), [impl = std::move(impl), work = std::move(work),
                                       handler = std::move(handler), caller = std::move(caller),
-                                      interrupt, flights]() mutable {
+                                      interrupt, flight = std::move(flight)]() mutable {
       std::exception_ptr error;
       T result{};
       try {
@@ -211,7 +226,7 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
             std::move(handler)(error, std::move(result));
           });
       caller.reset();
-      flights->remove(interrupt.get());  // last: the context may go away from here on
+      flight.reset();  // last: the context may go away from here on
     });
   };
   co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
