@@ -361,9 +361,15 @@ Instance<Model> QuerySetCore::finish_instance(const ModelClassPtr& entity,
     return {std::make_unique<LegacyModel>(entity, std::move(pending.data)), InstanceKind::legacy,
             std::move(pending.related)};
   }
-  if (is_partial)
-    return {pydantic_partial::create_partial_model(entity)->construct(std::move(pending.data)),
+  // Rows of a plain table are read as stored: the framework did not write them, and
+  // SQLite keeps any kind of value in a column whatever its declared type.
+  const bool as_stored = entity->is_plain_table();
+  if (is_partial) {
+    const ModelClassPtr partial = pydantic_partial::create_partial_model(entity);
+    return {as_stored ? partial->construct_stored(std::move(pending.data))
+                      : partial->construct(std::move(pending.data)),
             InstanceKind::partial, std::move(pending.related)};
+  }
 
   // The constructor takes the values; the annotated ones are kept aside to be set on the
   // instance afterwards.
@@ -371,7 +377,8 @@ Instance<Model> QuerySetCore::finish_instance(const ModelClassPtr& entity,
   for (const auto& kv : annotations)
     if (const json::value* v = pending.data.if_contains(kv.key()))
       annotated.emplace_back(kv.key(), *v);
-  std::unique_ptr<Model> obj = entity->construct(std::move(pending.data));
+  std::unique_ptr<Model> obj = as_stored ? entity->construct_stored(std::move(pending.data))
+                                         : entity->construct(std::move(pending.data));
   for (auto& [name, value] : annotated) obj->set_attribute(name, std::move(value));
   return {std::move(obj), InstanceKind::current, std::move(pending.related)};
 }
