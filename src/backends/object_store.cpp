@@ -168,8 +168,10 @@ bool newer_compatible(const json::array& older, const json::array& newer) {
 struct ClassVersions {
   std::map<std::int64_t, json::array> schemas;  // by version
 };
+// Entries are never changed, only replaced: a reader keeps the entry it got while a
+// registration or a reset replaces it.
 std::mutex cache_mutex;
-std::unordered_map<std::string, ClassVersions> cache;
+std::unordered_map<std::string, std::shared_ptr<const ClassVersions>> cache;
 // The class version each class object was registered as (saves register a class object
 // once, so an older class object saves under its own schema's version).
 std::map<const ModelClass*, std::pair<std::weak_ptr<const ModelClass>, std::int64_t>> registered;
@@ -199,11 +201,13 @@ ClassVersions load_class(std::string_view name) {
   return out;
 }
 
-const ClassVersions* cached_class(std::string_view name) {
+std::shared_ptr<const ClassVersions> cached_class(std::string_view name) {
   std::lock_guard lock(cache_mutex);
   auto it = cache.find(std::string(name));
-  if (it == cache.end()) it = cache.emplace(std::string(name), load_class(name)).first;
-  return &it->second;
+  if (it == cache.end())
+    it = cache.emplace(std::string(name), std::make_shared<const ClassVersions>(load_class(name)))
+             .first;
+  return it->second;
 }
 
 void install_version_source() {
@@ -440,9 +444,18 @@ void complete(std::int64_t from, std::int64_t to) {
   apply_pending(from, to, true);
 }
 
-std::once_flag recovered_once;
+// Recovery runs before the first save on each pair of databases: once per process, and
+// again when the configuration replaces either of them.
+std::mutex recovery_mutex;
+std::weak_ptr<Backend> recovered_lake, recovered_main;
 void recover_once() {
-  std::call_once(recovered_once, [] { recover_pending_saves(); });
+  std::shared_ptr<Backend> l = backend_for(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS);
+  std::shared_ptr<Backend> d = backend_for(velmor_data::aliases::using_::DEFAULT_DB_ALIAS);
+  std::lock_guard lock(recovery_mutex);
+  if (recovered_lake.lock() == l && recovered_main.lock() == d) return;
+  recover_pending_saves();
+  recovered_lake = l;
+  recovered_main = d;
 }
 
 // The pending entry of one save, written in the lakehouse transaction; returns its seq.
@@ -465,14 +478,14 @@ void clear_class_version_cache() {
 }
 
 std::optional<std::int64_t> latest_class_version(std::string_view class_name) {
-  const ClassVersions* c = cached_class(class_name);
+  const std::shared_ptr<const ClassVersions> c = cached_class(class_name);
   if (c->schemas.empty()) return std::nullopt;
   return c->schemas.rbegin()->first;
 }
 
 std::vector<std::int64_t> compatible_class_versions(std::string_view class_name,
                                                     std::int64_t class_version) {
-  const ClassVersions* c = cached_class(class_name);
+  const std::shared_ptr<const ClassVersions> c = cached_class(class_name);
   std::vector<std::int64_t> out{class_version};
   auto it = c->schemas.find(class_version);
   if (it == c->schemas.end()) return out;

@@ -96,10 +96,11 @@ std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
 
 /// Brings the default database in line with the lakehouse after an interrupted save (a
 /// process killed between the two commits). Runs on its own before the first save of a
-/// process and whenever the configuration changes; callable at any time.
+/// process and again after the configuration replaced either database; callable at any
+/// time.
 void recover_pending_saves();
 
-/// Forgets the cached class versions (after the databases were replaced).
+/// Forgets the cached class versions; `configure` of a framework alias and `reset` do it.
 void clear_class_version_cache();
 
 }  // namespace velmor_models::backends
