@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
 #include <boost/json/serialize.hpp>
 #include <chrono>
 #include <filesystem>
@@ -23,12 +20,10 @@
 #include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
-#include "velmor_utils/utils/decorators.hpp"
 
 namespace {
 
 namespace backends = velmor_models::backends;
-namespace decorators = velmor_utils::utils::decorators;
 namespace json = boost::json;
 using velmor_models::classes::model::CoreTypes;
 using velmor_models::classes::model::Model;
@@ -233,24 +228,7 @@ TEST_F(ObjectStore, ClassVersionsAndTheVersionDecision) {
   const auto fresh = backends::save_new(v3, {{"title", "New"}, {"pages", "ten"}});
   EXPECT_EQ(fresh.class_version, 3);
 
-  for (bool coroutine : {false, true}) {
-    SCOPED_TRACE(coroutine ? "coroutine" : "sync");
-    const QuerySet<Model> books(v3);
-    std::vector<velmor_models::querysets::qsetkit::Instance<Model>> got;
-    if (coroutine) {
-      decorators::ModeScope async(decorators::Mode::async);
-      boost::asio::io_context io;
-      auto f =
-          boost::asio::co_spawn(io, books.order_by("title").aexecute(), boost::asio::use_future);
-      io.run();
-      got = f.get();
-    } else {
-      got = books.order_by("title").execute();
-    }
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_TRUE(got[0].is_current());  // "New", saved under the latest version
-    EXPECT_TRUE(got[1].is_legacy()) << "a row saved before a field changed its type";
-  }
+  // What rows saved under each version come back as: version_cases.hpp.
   (void)old;
 }
 
