@@ -719,26 +719,55 @@ std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
   const ModelClassPtr& cls = changes.model_class();
   std::vector<velmor_glue::Data> records =
       backend_for(velmor_data::aliases::using_::DEFAULT_DB_ALIAS)->query(qs);
+  recover_once();
+  const std::int64_t class_version = class_version_for(cls);
+  const std::string table = table_name(*cls);
   Connection& l = lake();
-  std::int64_t updated = 0;
-  for (velmor_glue::Data& r : records) {
-    const json::value* meta = r.data ? r.data->if_contains("_metadata") : nullptr;
-    if (!meta || !meta->is_string()) continue;
-    json::value m = json::parse(meta->get_string());
-    json::value id = json::parse(m.at("object_id").as_string());
-    std::optional<json::value> latest = scalar(
-        l, "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ?",
-        {json::value(json::string(cls->name())), id});
-    if (!latest || !latest->is_int64()) continue;
-    json::object values;
-    for (const FieldDecl& f : cls->fields())
-      if (const json::value* v = r.data->if_contains(f.name)) values[f.name] = *v;
-    for (const FieldDecl& f : cls->fields())
-      if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
-    save_version(cls, id.as_string(), latest->get_int64(), values);
-    ++updated;
+  // All objects in one lakehouse transaction and one default one: every object gets its
+  // new version, or (a value the class refuses, a database that refuses) none does.
+  std::vector<json::object> rows;
+  std::vector<std::pair<std::string, std::int64_t>> saved;  // id, new version
+  std::int64_t first = 0, last = 0;
+  {
+    Transaction t(l);
+    for (velmor_glue::Data& r : records) {
+      const json::value* meta = r.data ? r.data->if_contains("_metadata") : nullptr;
+      if (!meta || !meta->is_string()) continue;
+      json::value m = json::parse(meta->get_string());
+      json::value id = json::parse(m.at("object_id").as_string());
+      if (!id.is_string()) continue;
+      const std::string object_id(id.get_string());
+      // Read inside the transaction, which holds the lakehouse's write lock: no other
+      // writer can move the object on before this update commits.
+      std::optional<json::value> latest =
+          scalar(l,
+                 "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND "
+                 "object_id = ? AND deleted = 0",
+                 {json::value(json::string(cls->name())), id});
+      if (!latest || !latest->is_int64()) continue;
+      json::object values;
+      for (const FieldDecl& f : cls->fields())
+        if (const json::value* v = r.data->if_contains(f.name)) values[f.name] = *v;
+      for (const FieldDecl& f : cls->fields())
+        if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
+      const std::int64_t version = latest->get_int64() + 1;
+      rows.push_back(stored_row(*cls, values, class_version, object_id, version));
+      run(l,
+          "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
+          "object_id = ?",
+          {json::value(version), json::value(json::string(cls->name())), id});
+      saved.emplace_back(object_id, version);
+    }
+    if (rows.empty()) return 0;
+    sqlite::insert_rows(l, *cls, rows);
+    for (const auto& [object_id, version] : saved) {
+      last = add_pending(l, table, object_id, version, false);
+      if (!first) first = last;
+    }
+    t.commit();
   }
-  return updated;
+  complete(first, last);
+  return static_cast<std::int64_t>(saved.size());
 }
 
 void recover_pending_saves() {

@@ -281,6 +281,31 @@ TEST_F(ObjectStore, BulkUpdateSavesANewVersionOfEachSelectedObject) {
   EXPECT_THROW(backends::bulk_update(books, *stranger), BulkOperationError);
 }
 
+// All objects or none: a refused value of the last object, or a default database that
+// is full, leaves every object at the version it had.
+TEST_F(ObjectStore, BulkUpdateIsAtomic) {
+  const ModelClassPtr v1 = book_class();
+  (void)backends::save_new(v1, {{"title", "a"}});
+  (void)backends::save_new(v1, {{"title", "b"}, {"pages", 10}});
+  // `pages` becomes text: the stored 10 of "b" no longer validates, "a" still does.
+  const ModelClassPtr v2 = ModelClass::create(
+      "Book", "books",
+      {{"title", CoreTypes::STRING, true, {}}, {"pages", CoreTypes::STRING, false, {}}});
+  const std::string before = snapshot();
+  const auto renamed = v2->construct({{"title", "renamed"}});
+  EXPECT_THROW(backends::bulk_update(QuerySet<Model>(v2).order_by("title"), *renamed),
+               velmor_utils::errors::ValidationError);
+  EXPECT_EQ(snapshot(), before);
+
+  auto& db = dynamic_cast<backends::SqliteBackend&>(*backends::backend_for("default"));
+  const std::int64_t pages = db.run_scalar({"PRAGMA page_count", {}, {}});
+  (void)db.run({"PRAGMA max_page_count = " + std::to_string(pages), {}, {}});
+  const auto big = v1->construct({{"title", std::string(64 * 1024, 'x')}});
+  EXPECT_THROW(backends::bulk_update(QuerySet<Model>(v1), *big), DatabaseError);
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_EQ(rows_in("lakehouse", "SELECT count(*) FROM _velmor_pending"), 0);
+}
+
 // A writer killed at random moments: afterwards (and after the recovery every process runs
 // before its first save) the default database holds exactly the latest version of every
 // live object of the lakehouse, and the lakehouse every version without gaps.

@@ -90,7 +90,9 @@ void delete_object(const classes::model::ModelClassPtr& cls, std::string_view ob
 /// Saves a new version of every object the query set selects (run on the default
 /// database), with the fields of `changes` replacing the stored ones. First calls
 /// `qs._check_type(changes)` (BulkOperationError for an object of another class).
-/// Returns the number of objects updated.
+/// Atomic: when one object's new values are refused (ValidationError) or a database
+/// refuses the writes (DatabaseError), no object gets a new version. Returns the number
+/// of objects updated.
 std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
                          const classes::model::Model& changes);
 
