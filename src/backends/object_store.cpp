@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <random>
@@ -172,9 +173,9 @@ bool newer_compatible(const json::array& older, const json::array& newer) {
 struct ClassVersions {
   std::map<std::int64_t, json::array> schemas;  // by version
 };
+// Entries are never changed, only replaced: a reader keeps the entry it got while a
+// registration or a reset replaces it.
 std::mutex cache_mutex;
-// Shared, never changed once cached: a registration replaces an entry while readers may
-// still hold the one they looked up.
 std::unordered_map<std::string, std::shared_ptr<const ClassVersions>> cache;
 // The class version each class object was registered as (saves register a class object
 // once, so an older class object saves under its own schema's version).
@@ -235,7 +236,14 @@ std::string generated_id() {
     rng.seed((static_cast<std::uint64_t>(device()) << 32) ^ device() ^
              std::hash<std::thread::id>{}(std::this_thread::get_id()));
   }
-  std::uint64_t a = rng(), b = rng();
+  // Time first (milliseconds, 48 bits, as in a version-7 UUID), then random bits: ids made
+  // one after another sort together, so the id indexes grow at their end instead of
+  // being written at random places (a save of many objects then touches few pages).
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  const std::uint64_t a = (static_cast<std::uint64_t>(now) << 16) | 0x7000 | (rng() & 0x0fff);
+  const std::uint64_t b = (rng() & 0x3fffffffffffffffULL) | 0x8000000000000000ULL;
   char buf[40];
   std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(a >> 32),
                 static_cast<unsigned>((a >> 16) & 0xffff), static_cast<unsigned>(a & 0xffff),
@@ -456,9 +464,18 @@ void complete(std::int64_t from, std::int64_t to, Transaction& held) {
   forget_pending(from, to);
 }
 
-std::once_flag recovered_once;
+// Recovery runs before the first save on each pair of databases: once per process, and
+// again when the configuration replaces either of them.
+std::mutex recovery_mutex;
+std::weak_ptr<Backend> recovered_lake, recovered_main;
 void recover_once() {
-  std::call_once(recovered_once, [] { recover_pending_saves(); });
+  std::shared_ptr<Backend> l = backend_for(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS);
+  std::shared_ptr<Backend> d = backend_for(velmor_data::aliases::using_::DEFAULT_DB_ALIAS);
+  std::lock_guard lock(recovery_mutex);
+  if (recovered_lake.lock() == l && recovered_main.lock() == d) return;
+  recover_pending_saves();
+  recovered_lake = l;
+  recovered_main = d;
 }
 
 // The pending entry of one save, written in the lakehouse transaction; returns its seq.
@@ -708,26 +725,59 @@ std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
   const ModelClassPtr& cls = changes.model_class();
   std::vector<velmor_glue::Data> records =
       backend_for(velmor_data::aliases::using_::DEFAULT_DB_ALIAS)->query(qs);
+  recover_once();
+  const std::int64_t class_version = class_version_for(cls);
+  const std::string table = table_name(*cls);
   Connection& l = lake();
-  std::int64_t updated = 0;
-  for (velmor_glue::Data& r : records) {
-    const json::value* meta = r.data ? r.data->if_contains("_metadata") : nullptr;
-    if (!meta || !meta->is_string()) continue;
-    json::value m = json::parse(meta->get_string());
-    json::value id = json::parse(m.at("object_id").as_string());
-    std::optional<json::value> latest = scalar(
-        l, "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ?",
-        {json::value(json::string(cls->name())), id});
-    if (!latest || !latest->is_int64()) continue;
-    json::object values;
-    for (const FieldDecl& f : cls->fields())
-      if (const json::value* v = r.data->if_contains(f.name)) values[f.name] = *v;
-    for (const FieldDecl& f : cls->fields())
-      if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
-    save_version(cls, id.as_string(), latest->get_int64(), values);
-    ++updated;
+  // All objects in one lakehouse transaction and one default one: every object gets its
+  // new version, or (a value the class refuses, a database that refuses) none does.
+  std::vector<json::object> rows;
+  std::vector<std::pair<std::string, std::int64_t>> saved;  // id, new version
+  std::int64_t first = 0, last = 0;
+  std::optional<Transaction> held;
+  {
+    Transaction t(l);
+    for (velmor_glue::Data& r : records) {
+      const json::value* meta = r.data ? r.data->if_contains("_metadata") : nullptr;
+      if (!meta || !meta->is_string()) continue;
+      json::value m = json::parse(meta->get_string());
+      json::value id = json::parse(m.at("object_id").as_string());
+      if (!id.is_string()) continue;
+      const std::string object_id(id.get_string());
+      // Read inside the transaction, which holds the lakehouse's write lock: no other
+      // writer can move the object on before this update commits.
+      std::optional<json::value> latest =
+          scalar(l,
+                 "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND "
+                 "object_id = ? AND deleted = 0",
+                 {json::value(json::string(cls->name())), id});
+      if (!latest || !latest->is_int64()) continue;
+      json::object values;
+      for (const FieldDecl& f : cls->fields())
+        if (const json::value* v = r.data->if_contains(f.name)) values[f.name] = *v;
+      for (const FieldDecl& f : cls->fields())
+        if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
+      const std::int64_t version = latest->get_int64() + 1;
+      rows.push_back(stored_row(*cls, values, class_version, object_id, version));
+      run(l,
+          "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
+          "object_id = ?",
+          {json::value(version), json::value(json::string(cls->name())), id});
+      saved.emplace_back(object_id, version);
+    }
+    if (rows.empty()) return 0;
+    sqlite::insert_rows(l, *cls, rows);
+    for (const auto& [object_id, version] : saved) {
+      last = add_pending(l, table, object_id, version, false);
+      if (!first) first = last;
+    }
+    // As for every save: the default database's part before either commits.
+    held.emplace(main_db());
+    apply_pending(first, last);
+    t.commit();
   }
-  return updated;
+  complete(first, last, *held);
+  return static_cast<std::int64_t>(saved.size());
 }
 
 void recover_pending_saves() {

@@ -10,6 +10,7 @@
 #include "velmor_data/aliases/using.hpp"
 #include "velmor_models/backends/database_url.hpp"
 #include "velmor_models/backends/memory/memory_backend.hpp"
+#include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -51,10 +52,15 @@ void configure(std::string_view alias, std::string_view url) {
   std::shared_ptr<Backend> backend = open_backend(alias, parsed);
   Registry& r = registry();
   std::shared_ptr<Backend> replaced;
-  std::lock_guard lock(r.mutex);
-  r.urls.insert_or_assign(std::string(alias), std::string(url));
-  if (auto it = r.open.find(alias); it != r.open.end()) replaced = std::move(it->second);
-  r.open.insert_or_assign(std::string(alias), std::move(backend));
+  {
+    std::lock_guard lock(r.mutex);
+    r.urls.insert_or_assign(std::string(alias), std::string(url));
+    if (auto it = r.open.find(alias); it != r.open.end()) replaced = std::move(it->second);
+    r.open.insert_or_assign(std::string(alias), std::move(backend));
+  }
+  // The class versions come from the databases just replaced (the cache takes its own
+  // lock, and reads the registry under it: never called under the registry's lock).
+  if (framework_alias(alias)) clear_class_version_cache();
 }
 
 std::shared_ptr<Backend> backend_for(std::string_view alias) {
@@ -86,9 +92,12 @@ std::vector<std::string> configured_aliases() {
 void reset() {
   Registry& r = registry();
   std::map<std::string, std::shared_ptr<Backend>, std::less<>> closing;
-  std::lock_guard lock(r.mutex);
-  r.urls.clear();
-  closing.swap(r.open);
+  {
+    std::lock_guard lock(r.mutex);
+    r.urls.clear();
+    closing.swap(r.open);
+  }
+  clear_class_version_cache();
 }
 
 }  // namespace velmor_models::backends

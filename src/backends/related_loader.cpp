@@ -1,5 +1,6 @@
 #include "related_loader.hpp"
 
+#include <algorithm>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <map>
@@ -97,18 +98,19 @@ std::string RelatedQuery::table_name() const {
 }
 
 struct RelatedLoader::Impl {
-  // An object whose reference fields are still to be followed.
+  // A record whose reference fields are still to be followed.
   struct Slot {
-    json::object* holder;
+    velmor_glue::Data* holder;
     ModelClassPtr cls;
     const json::object* tree;
   };
-  // One reference to resolve: the related object goes to holder._related[field].
+  // One reference to resolve: the related record goes to holder->related[entry].
   struct Target {
-    json::object* holder;
-    std::string field;
-    json::object address;
+    velmor_glue::Data* holder;
+    std::size_t entry;
+    const json::object* address;  // in the holder's data, which nothing changes meanwhile
     const json::object* subtree;
+    std::shared_ptr<velmor_glue::Data> row = {};  // what it resolved to
   };
   struct Group {
     ModelClassPtr cls;
@@ -130,28 +132,39 @@ struct RelatedLoader::Impl {
     return it->second;
   }
 
-  // The objects of the previous depth become the holders of the next.
+  // The related records of the previous depth become the holders of the next: each
+  // once per subtree, however many records refer to it. Only the loader changes them,
+  // before they are delivered.
   void descend() {
+    std::unordered_map<const velmor_glue::Data*, std::vector<const json::object*>> done;
     for (Group& g : groups)
       for (Target& t : g.targets) {
         if (!t.subtree || t.subtree->empty()) continue;
-        json::value& entry = (*t.holder)["_related"].as_object()[t.field];
-        if (!entry.is_object()) continue;
-        json::value& data = entry.as_object()["data"];
-        if (data.is_object()) slots.push_back({&data.as_object(), g.cls, t.subtree});
+        if (!t.row || !t.row->data) continue;
+        auto& subtrees = done[t.row.get()];
+        if (std::find(subtrees.begin(), subtrees.end(), t.subtree) != subtrees.end()) continue;
+        subtrees.push_back(t.subtree);
+        slots.push_back({t.row.get(), g.cls, t.subtree});
       }
     groups.clear();
+  }
+
+  // The entry of `field` in the holder's related records (the same field may be asked for
+  // by two paths reaching one shared record).
+  static std::size_t entry_of(velmor_glue::Data& holder, std::string_view field) {
+    for (std::size_t i = 0; i < holder.related.size(); ++i)
+      if (holder.related[i].first == field) return i;
+    holder.related.emplace_back(std::string(field), nullptr);
+    return holder.related.size() - 1;
   }
 
   void plan() {
     std::map<std::pair<std::string, std::string>, std::size_t> by_class_and_alias;
     for (const Slot& s : slots) {
-      json::value& related = (*s.holder)["_related"];
-      if (!related.is_object()) related = json::object();
       for (const auto& kv : *s.tree) {
-        related.as_object()[kv.key()] = nullptr;
+        const std::size_t entry = entry_of(*s.holder, kv.key());
         const FieldDecl* f = field_named(*s.cls, kv.key());
-        const json::value* v = s.holder->if_contains(kv.key());
+        const json::value* v = s.holder->data->if_contains(kv.key());
         if (!f || !f->is_reference() || !v || !v->is_object()) continue;
         const json::object& address = v->get_object();
         const json::value* id = address.if_contains("object_id");
@@ -164,7 +177,7 @@ struct RelatedLoader::Impl {
         if (fresh) groups.push_back(Group{class_named(f->references), latest, {}, {}, {}, {}});
         Group& g = groups[it->second];
         if (g.seen_ids.try_emplace(json::serialize(*id), true).second) g.ids.push_back(*id);
-        g.targets.push_back({s.holder, std::string(kv.key()), address, kv.value().if_object()});
+        g.targets.push_back({s.holder, entry, &address, kv.value().if_object()});
       }
     }
     slots.clear();
@@ -182,11 +195,14 @@ struct RelatedLoader::Impl {
       addresses.push_back(rows[i].data ? address_of(*rows[i].data) : RowAddress{});
       by_id[json::serialize(addresses.back().object_id)].push_back(i);
     }
+    // One shared record per row, made when a reference first picks it.
+    std::vector<std::shared_ptr<velmor_glue::Data>> shared(rows.size());
     for (Target& t : g.targets) {
-      auto found = by_id.find(json::serialize(t.address.at("object_id")));
+      const json::value* id = t.address->if_contains("object_id");
+      auto found = id ? by_id.find(json::serialize(*id)) : by_id.end();
       if (found == by_id.end()) continue;
-      const json::value& cv = t.address.at("class_version");
-      const json::value& ov = t.address.at("object_version");
+      const json::value* cv = t.address->if_contains("class_version");
+      const json::value* ov = t.address->if_contains("object_version");
       std::optional<std::size_t> pick;
       for (std::size_t i : found->second) {
         const RowAddress& a = addresses[i];
@@ -194,20 +210,20 @@ struct RelatedLoader::Impl {
           pick = i;
           break;
         }
-        if (!is_latest(cv) && !same_version(a.class_version, cv)) continue;
-        if (!is_latest(ov)) {
-          if (same_version(a.object_version, ov)) pick = i;
+        if (!cv || !ov) break;
+        if (!is_latest(*cv) && !same_version(a.class_version, *cv)) continue;
+        if (!is_latest(*ov)) {
+          if (same_version(a.object_version, *ov)) pick = i;
           continue;
         }
         if (!pick || number_of(a.object_version) > number_of(addresses[*pick].object_version))
           pick = i;
       }
       if (!pick) continue;
-      const velmor_glue::Data& row = rows[*pick];
-      json::value data = row.data ? json::value(*row.data) : json::value(nullptr);
-      json::value metadata = row.metadata ? json::value(*row.metadata) : json::value(nullptr);
-      (*t.holder)["_related"].as_object()[t.field] =
-          json::object{{"data", std::move(data)}, {"metadata", std::move(metadata)}};
+      if (!shared[*pick])
+        shared[*pick] = std::make_shared<velmor_glue::Data>(std::move(rows[*pick]));
+      t.row = shared[*pick];
+      t.holder->related[t.entry].second = t.row;
     }
   }
 };
@@ -217,7 +233,7 @@ RelatedLoader::RelatedLoader(const QuerySetReader& qs, std::vector<velmor_glue::
   const auto* tree = std::get_if<json::object>(&qs.get_select_related());
   if (!tree || tree->empty()) return;
   for (velmor_glue::Data& r : records)
-    if (r.data) impl_->slots.push_back({&*r.data, qs.entity(), tree});
+    if (r.data) impl_->slots.push_back({&r, qs.entity(), tree});
 }
 
 RelatedLoader::~RelatedLoader() = default;

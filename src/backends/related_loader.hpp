@@ -46,10 +46,10 @@ class RelatedQuery final : public QuerySetReader {
 
 /// Walks the relation tree of a query set over its records, depth by depth: `next()`
 /// gives the queries of the next depth, `deliver(i, rows)` the rows of its i-th query;
-/// once every query of a depth is delivered, `next()` moves on. Each record gets a
-/// `_related` mapping: reference field -> {"data", "metadata"} of the object it names, or
-/// null (no reference, or no such stored object). A related object's own related objects
-/// are in the `_related` of its data.
+/// once every query of a depth is delivered, `next()` moves on. Each record gets its
+/// related records (Data::related): reference field -> the record of the object it names,
+/// or null (no reference, or no such stored object). Each related object is one record,
+/// shared by all that refer to it; its own related records are in its `related`.
 class RelatedLoader {
  public:
   RelatedLoader(const QuerySetReader& qs, std::vector<velmor_glue::Data>& records);

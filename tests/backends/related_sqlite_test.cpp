@@ -169,4 +169,29 @@ TEST_F(SqliteRelated, LatestFromDefaultOlderFromTheLakehouseOnBothPaths) {
       velmor_models::querysets::errors::ObjectDoesNotExistError);
 }
 
+// A reference to an object that is gone: select_related delivers no related object (as
+// for a null reference; the rest of the result stays readable), while the reference
+// loader, asked for that one object, raises. An older version still loads from the
+// lakehouse, where the history stays.
+TEST_F(SqliteRelated, ADanglingReferenceIsNoRelatedObjectButTheLoaderRaises) {
+  namespace rf = velmor_models::classes::helpers::reffetch;
+  auto a = backends::save_new(author, {{"name", "Ann"}, {"company", nullptr}});
+  backends::save_new(book, {{"title", "latest"}, {"author", ref("SqlRelAuthor", a.object_id)}});
+  backends::save_new(book, {{"title", "v1"}, {"author", ref("SqlRelAuthor", a.object_id, 1)}});
+  backends::delete_object(author, a.object_id);
+  auto got = QuerySet<Model>(book).select_related("author").order_by("title").execute();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_FALSE(got[0].related("author"));
+  EXPECT_TRUE(got[0].model().get("author").is_object());  // the reference itself is kept
+  ASSERT_TRUE(got[1].related("author"));
+  EXPECT_EQ(got[1].related("author")->model().get("name"), "Ann");
+  auto load = [&](json::value version) {
+    return rf::ReferenceLoader(
+               rf::Reference{{"SqlRelAuthor", "LATEST", json::string(a.object_id), version}})
+        .load_reference();
+  };
+  EXPECT_THROW(load("LATEST"), velmor_models::querysets::errors::ObjectDoesNotExistError);
+  EXPECT_EQ(load(1).model().get("name"), "Ann");
+}
+
 }  // namespace

@@ -160,6 +160,25 @@ TEST_F(Related, CoroutinesGetTheSame) {
   EXPECT_EQ(got, expected_summary);
 }
 
+// Records that refer to one object share its one record (and its related records), so a
+// large result holds each related object once.
+TEST_F(Related, ReferencesToOneObjectShareOneRecord) {
+  store("default", book(), "b7", 1, {{"title", "b7"}, {"author", ref("RelAuthor", "a1")}});
+  auto rows = books().filter({{"title__in", json::array{"b1", "b7"}}}).execute();
+  ASSERT_EQ(rows.size(), 2u);
+  const auto& first = rows[0].related_records();
+  const auto& second = rows[1].related_records();
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_TRUE(first[0].second);
+  EXPECT_EQ(first[0].second, second[0].second);
+  EXPECT_EQ(first[0].second->related.at(0).first, "company");
+  // Materialising it twice gives two instances; the shared record stays as it was.
+  auto a = rows[0].related("author");
+  ASSERT_TRUE(a);
+  a->model().set_attribute("name", "changed");
+  EXPECT_EQ(rows[1].related("author")->model().get("name"), "Ann");
+}
+
 TEST_F(Related, AFieldNotNamedInSelectRelatedIsAKeyError) {
   auto rows = QuerySet<Model>(book()).filter({{"title", "b1"}}).execute();
   ASSERT_EQ(rows.size(), 1u);

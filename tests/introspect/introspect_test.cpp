@@ -176,4 +176,37 @@ TEST_F(Introspection, QueriesOnAPlainTableReadOnly) {
                velmor_utils::errors::ValueError);
 }
 
+// SQLite keeps a value of any kind in a column whatever its declared type; a plain table
+// is read as stored, never refused (its rows were not written through the framework).
+TEST_F(Introspection, APlainTableIsReadAsStoredWhateverTheDeclaredTypes) {
+  const std::string file = (folder_.path() / "loose.db").string();
+  velmor_test::write_database(file, R"sql(
+    CREATE TABLE readings (id INTEGER PRIMARY KEY, count INTEGER NOT NULL, ratio REAL,
+                           done BOOLEAN, label TEXT);
+    INSERT INTO readings VALUES (1, 'n/a', 'high', 'yes', x'00ff'), (2, 1.5, 2, 1, 'ok'),
+                                (3, 7, 0.5, 0, NULL);
+  )sql");
+  const auto tables = introspect_database(file);
+  velmor_models::backends::configure("loose", "sqlite://" + file + "?mode=ro");
+  const auto qs = QuerySet<Model>(model_class_of(table(tables, "readings"))).using_("loose");
+  const json::array expected[] = {
+      {"n/a", "high", "yes", "AP8="}, {1.5, 2.0, true, "ok"}, {7, 0.5, false, nullptr}};
+  for (bool partial : {false, true}) {
+    SCOPED_TRACE(partial);
+    const auto rows =
+        (partial ? qs.only({"count", "ratio", "done", "label"}) : qs).order_by("id").execute();
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(rows[i].is_partial(), partial);
+      const json::array got{rows[i].model().get("count"), rows[i].model().get("ratio"),
+                            rows[i].model().get("done"), rows[i].model().get("label")};
+      EXPECT_EQ(got, expected[i]) << json::serialize(got);
+    }
+  }
+  EXPECT_EQ(qs.filter(NamedFilters{{"id__gte", 2}}).count().execute(), 2);
+  // Instances made by the application are still checked.
+  EXPECT_THROW(model_class_of(table(tables, "readings"))->construct({{"count", "n/a"}}),
+               velmor_utils::errors::ValidationError);
+}
+
 }  // namespace

@@ -118,6 +118,14 @@ void check_reference(const std::string& cls, const FieldDecl& f, const object& a
 }  // namespace
 
 std::unique_ptr<Model> ModelClass::construct(object values) const {
+  return build(std::move(values), true);
+}
+
+std::unique_ptr<Model> ModelClass::construct_stored(object values) const {
+  return build(std::move(values), false);
+}
+
+std::unique_ptr<Model> ModelClass::build(object values, bool check) const {
   std::size_t next = 0;
   for (const FieldDecl& f : fields_) {
     value* v = field_value(values, next, f);
@@ -126,10 +134,11 @@ std::unique_ptr<Model> ModelClass::construct(object values) const {
         values.emplace(f.name, *f.default_value);
         continue;
       }
-      if (f.required) throw ValidationError(name_ + ": field '" + f.name + "' is required");
+      if (f.required && check)
+        throw ValidationError(name_ + ": field '" + f.name + "' is required");
       continue;
     }
-    if (v->is_null() && !f.required) continue;
+    if (!check || (v->is_null() && !f.required)) continue;
     if (!has_core_type(*v, f.type))
       throw ValidationError(name_ + ": field '" + f.name + "' must be of type " + f.type.str() +
                             ", not " + std::string(velmor_utils::values::kind_name(*v)));

@@ -90,16 +90,19 @@ void delete_object(const classes::model::ModelClassPtr& cls, std::string_view ob
 /// Saves a new version of every object the query set selects (run on the default
 /// database), with the fields of `changes` replacing the stored ones. First calls
 /// `qs._check_type(changes)` (BulkOperationError for an object of another class).
-/// Returns the number of objects updated.
+/// Atomic: when one object's new values are refused (ValidationError) or a database
+/// refuses the writes (DatabaseError), no object gets a new version. Returns the number
+/// of objects updated.
 std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
                          const classes::model::Model& changes);
 
 /// Brings the default database in line with the lakehouse after an interrupted save (a
 /// process killed between the two commits). Runs on its own before the first save of a
-/// process and whenever the configuration changes; callable at any time.
+/// process and again after the configuration replaced either database; callable at any
+/// time.
 void recover_pending_saves();
 
-/// Forgets the cached class versions (after the databases were replaced).
+/// Forgets the cached class versions; `configure` of a framework alias and `reset` do it.
 void clear_class_version_cache();
 
 }  // namespace velmor_models::backends

@@ -303,7 +303,8 @@ QuerySetCore::PendingInstance QuerySetCore::begin_instance(velmor_glue::Data rec
   if (!record.data) throw TypeError("A stored record without data cannot be materialised");
   // The record is ours once the executor has handed it over: its data is moved, not
   // copied, into the mapping the instance is built from.
-  PendingInstance pending{std::move(*record.data), std::move(record.metadata), false};
+  PendingInstance pending{std::move(*record.data), std::move(record.metadata), false,
+                          std::move(record.related)};
   json::value* metadata = pending.data.if_contains("_metadata");
   if (!metadata) return pending;
 
@@ -357,11 +358,18 @@ Instance<Model> QuerySetCore::finish_instance(const ModelClassPtr& entity,
     if (pending.data.contains("original_class"))
       throw TypeError(
           "A record that becomes a LegacyModel must not have a field named 'original_class'");
-    return {std::make_unique<LegacyModel>(entity, std::move(pending.data)), InstanceKind::legacy};
+    return {std::make_unique<LegacyModel>(entity, std::move(pending.data)), InstanceKind::legacy,
+            std::move(pending.related)};
   }
-  if (is_partial)
-    return {pydantic_partial::create_partial_model(entity)->construct(std::move(pending.data)),
-            InstanceKind::partial};
+  // Rows of a plain table are read as stored: the framework did not write them, and
+  // SQLite keeps any kind of value in a column whatever its declared type.
+  const bool as_stored = entity->is_plain_table();
+  if (is_partial) {
+    const ModelClassPtr partial = pydantic_partial::create_partial_model(entity);
+    return {as_stored ? partial->construct_stored(std::move(pending.data))
+                      : partial->construct(std::move(pending.data)),
+            InstanceKind::partial, std::move(pending.related)};
+  }
 
   // The constructor takes the values; the annotated ones are kept aside to be set on the
   // instance afterwards.
@@ -369,9 +377,10 @@ Instance<Model> QuerySetCore::finish_instance(const ModelClassPtr& entity,
   for (const auto& kv : annotations)
     if (const json::value* v = pending.data.if_contains(kv.key()))
       annotated.emplace_back(kv.key(), *v);
-  std::unique_ptr<Model> obj = entity->construct(std::move(pending.data));
+  std::unique_ptr<Model> obj = as_stored ? entity->construct_stored(std::move(pending.data))
+                                         : entity->construct(std::move(pending.data));
   for (auto& [name, value] : annotated) obj->set_attribute(name, std::move(value));
-  return {std::move(obj), InstanceKind::current};
+  return {std::move(obj), InstanceKind::current, std::move(pending.related)};
 }
 
 Instance<Model> QuerySetCore::_create_instance(bool is_partial, velmor_glue::Data data) const {

@@ -6,15 +6,17 @@
 
 namespace velmor_models::querysets::qsetkit {
 
-std::optional<Instance<Model>> related_instance(const Model& obj, std::string_view field) {
-  const boost::json::value* related = obj.find("_related");
-  const boost::json::object* loaded = related ? related->if_object() : nullptr;
-  const boost::json::value* entry = loaded ? loaded->if_contains(field) : nullptr;
+std::optional<Instance<Model>> related_instance(const Model& obj,
+                                                const velmor_glue::RelatedRecords& related,
+                                                std::string_view field) {
+  const velmor_glue::RelatedRecords::value_type* entry = nullptr;
+  for (const auto& e : related)
+    if (e.first == field) entry = &e;
   if (!entry)
     throw velmor_utils::errors::KeyError("'" + std::string(field) + "' of " +
                                          obj.model_class()->name() +
                                          " was not loaded: name it in select_related()");
-  if (!entry->is_object()) return std::nullopt;
+  if (!entry->second) return std::nullopt;
   // The class the reference names (the stored address), so a LegacyModel's references
   // resolve as well as a current instance's.
   const boost::json::value& address = obj.get(field);
@@ -25,12 +27,8 @@ std::optional<Instance<Model>> related_instance(const Model& obj, std::string_vi
                                            obj.model_class()->name() +
                                            " holds no reference with a class name");
   auto cls = classes::class_manager::ClassManager().import_class(class_name->get_string());
-  const boost::json::object& e = entry->get_object();
-  velmor_glue::Data data;
-  if (const auto* d = e.if_contains("data"); d && d->is_object()) data.data = d->get_object();
-  if (const auto* m = e.if_contains("metadata"); m && m->is_object())
-    data.metadata = m->get_object();
-  return QuerySet<Model>(cls)._create_instance(false, std::move(data));
+  // The shared record stays as it is: the instance gets a copy of it.
+  return QuerySet<Model>(cls)._create_instance(false, velmor_glue::Data(*entry->second));
 }
 
 }  // namespace velmor_models::querysets::qsetkit

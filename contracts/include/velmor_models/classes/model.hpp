@@ -58,9 +58,9 @@ class ModelClass {
   using InstanceFactory = std::function<std::unique_ptr<Model>(ModelClassPtr, boost::json::object)>;
 
   struct Options {
-    ModelClassPtr parent;      ///< fields of the parent come first
-    InstanceFactory factory;   ///< empty: plain Model instances
-    bool partial = false;      ///< made by create_partial_model
+    ModelClassPtr parent;     ///< fields of the parent come first
+    InstanceFactory factory;  ///< empty: plain Model instances
+    bool partial = false;     ///< made by create_partial_model
     /// Rows of its table carry no `_metadata` column (a table the framework did not
     /// write, e.g. one found by introspection): queries must not select it.
     bool plain_table = false;
@@ -95,9 +95,15 @@ class ModelClass {
   /// applies defaults, checks that required fields are present and that every declared
   /// field's value has its core type; ValidationError names the class and the field.
   std::unique_ptr<Model> construct(boost::json::object values) const;
+  /// Construction from values read back from a plain table (one the framework did not
+  /// write): they are taken as stored, without the checks of `construct`, because SQLite
+  /// keeps a value of any kind in a column whatever its declared type. Defaults still fill
+  /// missing fields.
+  std::unique_ptr<Model> construct_stored(boost::json::object values) const;
 
  private:
   ModelClass() = default;
+  std::unique_ptr<Model> build(boost::json::object values, bool check) const;
   std::string name_;
   boost::json::value table_name_;
   std::vector<FieldDecl> fields_;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "velmor_glue/glue.hpp"
 #include "velmor_models/classes/model.hpp"
 
 namespace velmor_models::querysets::qsetkit {
@@ -26,12 +27,17 @@ enum class InstanceKind {
 template <class M>
 class Instance {
  public:
-  Instance(std::unique_ptr<Model> object, InstanceKind kind) noexcept
-      : object_(std::move(object)), kind_(kind) {}
+  /// `related`: what select_related() loaded with the record.
+  Instance(std::unique_ptr<Model> object, InstanceKind kind,
+           velmor_glue::RelatedRecords related = {}) noexcept
+      : object_(std::move(object)), kind_(kind), related_(std::move(related)) {}
   /// From the untyped result that the query-set core produces.
   template <class N>
   requires(!std::is_same_v<N, M> && std::is_same_v<N, Model>) Instance(Instance<N>&& other)
-  noexcept : Instance(std::move(other).release(), other.kind()) {}
+  noexcept
+      : object_(std::move(other.object_)),
+        kind_(other.kind_),
+        related_(std::move(other.related_)) {}
 
   InstanceKind kind() const noexcept { return kind_; }
   bool is_current() const noexcept { return kind_ == InstanceKind::current; }
@@ -59,8 +65,13 @@ class Instance {
   /// The object that reference field `field` names, as select_related() loaded it with
   /// this record (see related_instance).
   std::optional<Instance<Model>> related(std::string_view field) const;
+  /// The related records themselves (shared with every instance that refers to them).
+  const velmor_glue::RelatedRecords& related_records() const noexcept { return related_; }
 
  private:
+  template <class>
+  friend class Instance;
+
   M* typed(Model* object) const noexcept {
     if constexpr (std::is_same_v<M, Model>)
       return object;
@@ -70,17 +81,20 @@ class Instance {
 
   std::unique_ptr<Model> object_;
   InstanceKind kind_;
+  velmor_glue::RelatedRecords related_;
 };
 
-/// Materialises the object that reference field `field` of `obj` names, from what
-/// select_related() delivered with the record (an instance of the referenced class, or a
+/// Materialises the object that reference field `field` of `obj` names, from the records
+/// select_related() delivered with it (an instance of the referenced class, or a
 /// LegacyModel); nullopt when the field holds no reference or the object is not stored.
 /// KeyError when the field was not named in select_related().
-std::optional<Instance<Model>> related_instance(const Model& obj, std::string_view field);
+std::optional<Instance<Model>> related_instance(const Model& obj,
+                                                const velmor_glue::RelatedRecords& related,
+                                                std::string_view field);
 
 template <class M>
 std::optional<Instance<Model>> Instance<M>::related(std::string_view field) const {
-  return related_instance(*object_, field);
+  return related_instance(*object_, related_, field);
 }
 
 }  // namespace velmor_models::querysets::qsetkit

@@ -172,6 +172,7 @@ class QuerySetCore : public QuerySetReader {
     boost::json::object data;
     std::optional<boost::json::object> record_metadata;
     bool needs_latest_version = false;
+    velmor_glue::RelatedRecords related = {};
   };
   /// Copies the data, decodes `_metadata` and its `object_id`, and finds out whether the
   /// stored class version must be compared with the latest one.
