@@ -220,7 +220,8 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
       }
       auto executor = caller.get_executor();
       boost::asio::post(
-          executor, [handler = std::move(handler), error, result = std::move(result)]() mutable {
+          executor, [handler = std::move(handler), error = std::move(error),
+                     result = std::move(result)]() mutable {
             auto slot = boost::asio::get_associated_cancellation_slot(handler);
             if (slot.is_connected()) slot.clear();
             std::move(handler)(error, std::move(result));
