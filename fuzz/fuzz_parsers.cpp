@@ -39,20 +39,14 @@ bool segments_ok(std::string_view path) {
   }
 }
 
-bool word(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
 void check_order_by(std::string_view text) {
-  // Reference: an optional sign, then a path of word characters not starting with a digit.
+  // Reference: an optional sign, then a path of non-empty segments of any characters.
   std::optional<OrderBy> expected;
   if (!text.empty()) {
     std::string_view field = text;
     const bool descending = field.front() == '-';
     if (field.front() == '-' || field.front() == '+') field.remove_prefix(1);
-    bool ok = segments_ok(field) && !(field.front() >= '0' && field.front() <= '9');
-    for (char c : field) ok = ok && word(c);
-    if (ok)
+    if (segments_ok(field))
       expected = OrderBy(std::string(field), descending ? OrderBy::Direction::descending
                                                         : OrderBy::Direction::ascending);
   }

@@ -2,9 +2,10 @@
 // (condition tree, exclusion, ordering, distinct fields, window) over one model with a field
 // of every core type; it is either refused before any SQL is built, with a documented error
 // kind (the same in both stores), or it runs on an in-memory SQLite database and returns
-// exactly the rows MemoryStore returns. Also checked: no name or value from the input
-// appears in the SQL text, count() equals the number of rows, and exclude(c) returns
-// exactly the rows filter(c) does not.
+// exactly the records MemoryStore returns, in the same order (ties included) and with the
+// same contents. Also checked: no name or value from the input appears in the SQL text,
+// count() equals the number of rows, exclude(c) returns exactly the rows filter(c) does
+// not, and a record built from the input is kept by both stores or refused by both alike.
 
 #include <algorithm>
 #include <boost/json/serialize.hpp>
@@ -12,6 +13,7 @@
 #include <limits>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_models/backends/tables.hpp"
 #include "velmor_models/querysets/errors.hpp"
+#include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 
 namespace {
@@ -49,7 +52,23 @@ const ModelClassPtr& model() {
                                                        {"day", CoreTypes::DATE, false, {}},
                                                        {"data", CoreTypes::DICTIONARY, false, {}},
                                                        {"tags", CoreTypes::ARRAY, false, {}},
-                                                       {"blob", CoreTypes::BINARY, false, {}}});
+                                                       {"blob", CoreTypes::BINARY, false, {}},
+                                                       {"order", CoreTypes::STRING, false, {}},
+                                                       {"it's", CoreTypes::INTEGER, false, {}}});
+  return cls;
+}
+
+// Where records built from the input are written.
+const ModelClassPtr& written() {
+  static const ModelClassPtr cls = ModelClass::create("Written", "fuzz_written",
+                                                      {{"id", CoreTypes::INTEGER, true, {}},
+                                                       {"n", CoreTypes::NUMBER, false, {}},
+                                                       {"i", CoreTypes::INTEGER, false, {}},
+                                                       {"s", CoreTypes::STRING, false, {}},
+                                                       {"b", CoreTypes::BOOLEAN, false, {}},
+                                                       {"bin", CoreTypes::BINARY, false, {}},
+                                                       {"data", CoreTypes::DICTIONARY, false, {}},
+                                                       {"tags", CoreTypes::ARRAY, false, {}}});
   return cls;
 }
 
@@ -96,26 +115,52 @@ std::vector<json::object> rows() {
           json::object{{"n", true}, {"0", "zero"}}, json::array{"a'b", "\\"}, "AAE="),
       row(12, "zo\u00eb", 30, 29.0, true, "2024-01-02", json::object{{"city", "Paris"}, {"n", 1.0}},
           json::array{1.0}, "QUJD"),
+      // Integers in the NUMBER field, -0.0, case pairs beyond ASCII, integers near the
+      // int64 bounds inside JSON.
+      row(13, "\u01c5", null, k2p53 + 1, null, null,
+          json::object{{"n", std::numeric_limits<std::int64_t>::max()}, {"city", "\u01c4"}},
+          json::array{-1}, null),
+      row(14, "\u01c6", -1, std::numeric_limits<std::int64_t>::max(), true, null,
+          json::object{{"n", std::numeric_limits<std::int64_t>::min()}, {"a b", "x"}}, null,
+          "AA=="),
+      row(15, "\u0130", k2p53, -0.0, false, "x",
+          json::object{{"nested", {{"deep", 2}}}, {"city", "i\u0307"}}, json::array{}, null),
+      row(16, "i\u0307", 30, std::numeric_limits<std::int64_t>::min(), null, null,
+          json::object{{"n", k2p53 + 1}, {"tags", {{"x", "1"}}}}, null, null),
   };
 }
 
-void load() {
-  static const bool loaded = [] {
-    backends::configure("mem", "memory:");
-    backends::configure("sq", "sqlite::memory:");
-    const std::vector<json::object> all = rows();
-    for (const char* alias : {"mem", "sq"}) {
-      backends::create_table(alias, *model());
-      backends::insert_records(alias, *model(), all);
-    }
-    return true;
-  }();
-  (void)loaded;
+std::vector<json::object> all_rows() {
+  // Keyword and quoted field names, NULLs among them.
+  std::vector<json::object> out = rows();
+  constexpr const char* kOrders[] = {"b", "a", "", "B", "b", "\u00e9"};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i]["order"] = i % 7 == 6 ? json::value(nullptr) : json::value(kOrders[i % 6]);
+    out[i]["it's"] = i % 5 == 4 ? json::value(nullptr) : json::value(std::int64_t(i % 3) - 1);
+  }
+  return out;
 }
 
-constexpr const char* kFields[] = {"id",  "name", "age",  "score", "active",
-                                   "day", "data", "tags", "blob"};
-constexpr const char* kKeys[] = {"city", "n", "tags", "x", "nested", "deep", "0", "a b", "%", "k"};
+// Both stores with the rows; again from scratch when `fresh`.
+void load(bool fresh = false) {
+  static bool loaded = false;
+  if (loaded && !fresh) return;
+  loaded = true;
+  velmor_models::querysets::executor::MemoryStore::instance().clear();
+  backends::configure("mem", "memory:");
+  backends::configure("sq", "sqlite::memory:");
+  static const std::vector<json::object> all = all_rows();
+  for (const char* alias : {"mem", "sq"}) {
+    backends::create_table(alias, *model());
+    backends::insert_records(alias, *model(), all);
+    backends::create_table(alias, *written(), {"id"});
+  }
+}
+
+constexpr const char* kFields[] = {"id",   "name", "age",  "score", "active", "day",
+                                   "data", "tags", "blob", "order", "it's"};
+constexpr const char* kKeys[] = {"city", "n", "tags", "x",    "nested", "deep", "0",
+                                 "a b",  "%", "k",    "it's", "a.b",    "$",    "order"};
 constexpr const char* kLookups[] = {"",           "exact",    "iexact", "contains", "icontains",
                                     "startswith", "endswith", "gt",     "gte",      "lt",
                                     "lte",        "in",       "isnull", "like"};
@@ -131,17 +176,17 @@ class Builder {
   }
 
   std::string path(bool for_order) {
-    const std::size_t pick = in_.below(16);
+    const std::size_t pick = in_.below(18);
     std::string p;
-    if (pick < 9) {
+    if (pick < 11) {
       p = kFields[pick];
-    } else if (pick < 12) {
-      p = pick == 9 ? "data" : pick == 10 ? "tags" : "name";
+    } else if (pick < 14) {
+      p = pick == 11 ? "data" : pick == 12 ? "tags" : "name";
       for (std::size_t n = 1 + in_.below(2); n > 0; --n)
         (p += "__") += in_.below(8) == 0 ? marked_text() : kKeys[in_.below(std::size(kKeys))];
-    } else if (pick == 12) {
+    } else if (pick == 14) {
       p = "_address__object_version";
-    } else if (pick == 13) {
+    } else if (pick == 15) {
       p = marked_text();  // an unknown field
     } else {
       p = std::string("data__") + marked_text();
@@ -151,7 +196,27 @@ class Builder {
   }
 
   json::value value() {
-    switch (in_.below(32)) {
+    switch (in_.below(40)) {
+      case 32:
+        return json::string(std::string_view("ab\0cd", 5));
+      case 33:
+        return "ab";
+      case 34:
+        return std::numeric_limits<std::int64_t>::max();
+      case 35:
+        return -1;
+      case 36:
+        return "\u01c5";
+      case 37:
+        return "I\u0307";
+      case 38: {
+        // A list long enough to be bound as one value, NUL text and nulls among others.
+        json::array a;
+        for (std::size_t n = 60 + in_.below(20); n > 0; --n) a.push_back(value_of_kind(n));
+        return a;
+      }
+      case 39:
+        return k2p53 + 1;
       case 0:
         return nullptr;
       case 1:
@@ -222,6 +287,33 @@ class Builder {
     }
   }
 
+  // Scalars for long lists: mostly ones no row holds, and a few that rows do.
+  json::value value_of_kind(std::size_t n) {
+    switch (in_.below(8)) {
+      case 0:
+        return json::string(std::string_view("ab\0cd", 5));
+      case 1:
+        return value();
+      case 2:
+        return nullptr;
+      default:
+        return json::value("none" + std::to_string(n));
+    }
+  }
+
+  // A record for the written table: each field from the value generator, a nested JSON
+  // value for the JSON fields.
+  json::object record(std::int64_t id) {
+    json::object r{{"id", id}};
+    for (const char* f : {"n", "i", "s", "b", "bin", "data", "tags"}) {
+      if (!in_.flag()) continue;
+      json::value v = value();
+      if ((f[0] == 'd' || f[0] == 't') && in_.flag()) v = json::object{{"k", v}, {"l", {v}}};
+      r[f] = std::move(v);
+    }
+    return r;
+  }
+
   Q condition(int depth) {
     const std::size_t kind = depth >= 4 ? 0 : in_.below(6);
     if (kind <= 2 || in_.empty()) {
@@ -285,6 +377,7 @@ struct Answer {
   Kind kind = Kind::rows;
   std::string message;
   std::vector<std::int64_t> ids;
+  std::vector<json::object> records;
   std::int64_t count = -1;
 };
 
@@ -320,7 +413,10 @@ Answer run(const Query& q, std::string_view alias) {
   a.kind = classify(
       [&] {
         auto backend = backends::backend_for(alias);
-        for (const auto& r : backend->query(on)) a.ids.push_back(r.data->at("id").as_int64());
+        for (auto& r : backend->query(on)) {
+          a.ids.push_back(r.data->at("id").as_int64());
+          a.records.push_back(std::move(*r.data));
+        }
         a.count = backend->count(on);
       },
       a.message);
@@ -331,6 +427,46 @@ std::string ids_text(const std::vector<std::int64_t>& ids) {
   std::string s = "[";
   for (auto id : ids) s += std::to_string(id) + " ";
   return s + "]";
+}
+
+// The first entry in which two stores' records differ, or nothing.
+std::string difference(const std::vector<json::object>& a, const std::vector<json::object>& b) {
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+    if (a[i] != b[i]) return json::serialize(a[i]) + " against " + json::serialize(b[i]);
+  return a.size() == b.size() ? "" : "a different number of records";
+}
+
+// Writes `record` to both stores: both keep it, with the same contents, or both refuse it
+// with the same kind of error.
+void check_write(const json::object& record) {
+  std::string messages[2];
+  Kind kinds[2];
+  const char* aliases[] = {"mem", "sq"};
+  for (int i = 0; i < 2; ++i)
+    kinds[i] =
+        classify([&] { backends::insert_records(aliases[i], *written(), std::span(&record, 1)); },
+                 messages[i]);
+  const std::string what = json::serialize(record).substr(0, 600);
+  FUZZ_CHECK(kinds[0] == kinds[1], std::string("writing: memory ") + kKindNames[int(kinds[0])] +
+                                       " " + messages[0] + ", SQLite " + kKindNames[int(kinds[1])] +
+                                       " " + messages[1] + " for " + what);
+  FUZZ_CHECK(
+      kinds[0] == Kind::rows || kinds[0] == Kind::value_error || kinds[0] == Kind::type_error,
+      std::string("writing: ") + kKindNames[int(kinds[0])] + " " + messages[0]);
+  if (kinds[0] != Kind::rows) return;
+  const QuerySet<Model> q = QuerySet<Model>(written()).filter({{"id", record.at("id")}});
+  const Answer mem = run(q, "mem"), sql = run(q, "sq");
+  FUZZ_CHECK(mem.kind == Kind::rows && sql.kind == Kind::rows && mem.ids.size() == 1,
+             "reading a written record back: " + mem.message + sql.message);
+  const std::string diff = difference(sql.records, mem.records);
+  FUZZ_CHECK(diff.empty(), "written record read back: SQLite " + diff + " for " + what);
+  // A JSON path into what was written reads alike too.
+  for (const char* path : {"data__k", "data__k__k", "tags"}) {
+    const auto by_path =
+        QuerySet<Model>(written()).filter({{"id", record.at("id")}, {path, nullptr}});
+    FUZZ_CHECK(run(by_path, "mem").count == run(by_path, "sq").count,
+               std::string("null test on ") + path + " after writing " + what);
+  }
 }
 
 std::vector<std::int64_t> sorted(std::vector<std::int64_t> v) {
@@ -345,6 +481,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   velmor_fuzz::Bytes in(data, size);
   Builder b(in);
   const bool negate = in.flag();
+  if (in.below(4) == 0) {
+    static std::int64_t next_id = 0;
+    // The memory store scans every record: the written table is kept small.
+    if (++next_id % 128 == 0) load(true);
+    check_write(b.record(next_id));
+  }
 
   // Building the query may refuse a name or value already (Filter::parse, OrderBy).
   std::optional<Q> condition;
@@ -413,20 +555,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       sql.count == static_cast<std::int64_t>(sql.ids.size()),
       "SQLite count " + std::to_string(sql.count) + " for " + ids_text(sql.ids) + " " + what);
 
-  // Ties leave the order open, and with it which rows distinct and the window keep.
-  bool total_order = false;
-  for (const auto& o : shape.order) total_order = total_order || o == "id" || o == "-id";
-  if (total_order) {
-    FUZZ_CHECK(sql.ids == mem.ids,
-               "SQLite " + ids_text(sql.ids) + " memory " + ids_text(mem.ids) + " for " + what);
-  } else if (!shape.distinct && !shape.window) {
-    FUZZ_CHECK(sorted(sql.ids) == sorted(mem.ids), "SQLite " + ids_text(sorted(sql.ids)) +
-                                                       " memory " + ids_text(sorted(mem.ids)) +
-                                                       " for " + what);
-  } else {
-    FUZZ_CHECK(sql.ids.size() == mem.ids.size(),
-               "SQLite " + ids_text(sql.ids) + " memory " + ids_text(mem.ids) + " for " + what);
-  }
+  // Both stores break ties by insertion order: the same records in the same order, with
+  // the same contents.
+  FUZZ_CHECK(sql.ids == mem.ids,
+             "SQLite " + ids_text(sql.ids) + " memory " + ids_text(mem.ids) + " for " + what);
+  const std::string diff = difference(sql.records, mem.records);
+  FUZZ_CHECK(diff.empty(), "records differ: SQLite " + diff + " for " + what);
 
   // exclude(c) is the complement of filter(c), in both stores.
   if (!shape.distinct && !shape.window) {
@@ -438,10 +572,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(other.kind == Kind::rows, "the negation was refused: " + other.message);
       std::vector<std::int64_t> both = pair->ids;
       both.insert(both.end(), other.ids.begin(), other.ids.end());
-      FUZZ_CHECK(sorted(both) == (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}),
-                 std::string(pair == &mem ? "memory" : "SQLite") + " filter " +
-                     ids_text(sorted(pair->ids)) + " and exclude " + ids_text(sorted(other.ids)) +
-                     " do not partition the rows for " + what);
+      static const std::size_t row_count = all_rows().size();
+      std::vector<std::int64_t> every(row_count);
+      for (std::size_t i = 0; i < every.size(); ++i) every[i] = static_cast<std::int64_t>(i + 1);
+      FUZZ_CHECK(sorted(both) == every, std::string(pair == &mem ? "memory" : "SQLite") +
+                                            " filter " + ids_text(sorted(pair->ids)) +
+                                            " and exclude " + ids_text(sorted(other.ids)) +
+                                            " do not partition the rows for " + what);
     }
   }
   return 0;

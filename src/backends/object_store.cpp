@@ -296,14 +296,8 @@ void ensure_table(Connection& conn, const ModelClass& cls) {
   }
   for (const FieldDecl& f : cls.fields()) {
     if (std::find(present.begin(), present.end(), f.name) != present.end()) continue;
-    const std::string type =
-        f.type == classes::model::CoreTypes::INTEGER || f.type == classes::model::CoreTypes::BOOLEAN
-            ? "INTEGER"
-        : f.type == classes::model::CoreTypes::NUMBER ? "REAL"
-        : f.type == classes::model::CoreTypes::BINARY ? "BLOB"
-                                                      : "TEXT";
     conn.exec("ALTER TABLE " + quote_identifier(table) + " ADD COLUMN " + quote_identifier(f.name) +
-              " " + type);
+              " " + sqlite::column_type(f.type));
   }
 }
 

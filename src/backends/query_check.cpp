@@ -293,18 +293,40 @@ void check_filter(const ModelClass& cls, const Filter& f) {
   check_kind(v, t, lookup, cls);
 }
 
-void check_condition(const ModelClass& cls, const Q& q) {
-  // Iterative, so that a condition of any depth cannot exhaust the stack.
-  std::vector<const Q*> pending{&q};
+// Walks `q` without recursion, calling `leaf` on each filter; refuses the tree once AND
+// and OR nest deeper than max_condition_depth.
+template <class Leaf>
+void walk_condition(const Q& q, Leaf&& leaf) {
+  std::vector<std::pair<const Q*, std::size_t>> pending{{&q, 0}};
   while (!pending.empty()) {
-    const Q* node = pending.back();
+    auto [node, depth] = pending.back();
     pending.pop_back();
-    if (node->kind() == Q::Kind::leaf) {
-      check_filter(cls, node->filter());
-      continue;
+    switch (node->kind()) {
+      case Q::Kind::leaf:
+        leaf(node->filter());
+        break;
+      case Q::Kind::not_:
+        pending.emplace_back(&node->children()[0], depth);
+        break;
+      case Q::Kind::and_:
+      case Q::Kind::or_:
+        if (depth == max_condition_depth)
+          throw ValueError("The condition nests AND and OR more than " +
+                           std::to_string(max_condition_depth) +
+                           " levels deep, which no store evaluates; combine its terms in "
+                           "fewer levels");
+        for (const Q& child : node->children()) pending.emplace_back(&child, depth + 1);
+        break;
+      case Q::Kind::empty:
+        break;
     }
-    for (const Q& child : node->children()) pending.push_back(&child);
   }
+}
+
+void check_condition(const ModelClass& cls, const Q& q) {
+  // The depth first, so that a tree too deep is refused as such whatever its filters.
+  walk_condition(q, [](const Filter&) {});
+  walk_condition(q, [&](const Filter& f) { check_filter(cls, f); });
 }
 
 // Each name of a select_related tree is a reference field of the class its parent refers
@@ -335,6 +357,10 @@ void check_related(const ModelClass& root, const json::object& tree) {
 }
 
 }  // namespace
+
+void check_condition_depth(const Q& q) {
+  walk_condition(q, [](const Filter&) {});
+}
 
 const FieldDecl& field_of(const ModelClass& cls, std::string_view name) {
   return find_field(cls, name, {});

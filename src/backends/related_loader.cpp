@@ -33,9 +33,8 @@ bool same_version(const json::value& stored, const json::value& wanted) {
   return stored == wanted;
 }
 
-// Where a stored row sits: its `_address` mapping when the store gives one, else what
-// its `_metadata` says (object id, object version, and the class version it was saved
-// under).
+// Where a stored row sits, as its `_metadata` says: object id, object version, and the
+// class version it was saved under.
 struct RowAddress {
   json::value object_id;
   json::value object_version;
@@ -44,13 +43,6 @@ struct RowAddress {
 
 RowAddress address_of(const json::object& data) {
   RowAddress a;
-  if (const auto* addr = data.if_contains("_address"); addr && addr->is_object()) {
-    const auto& o = addr->get_object();
-    if (const auto* v = o.if_contains("object_id")) a.object_id = *v;
-    if (const auto* v = o.if_contains("object_version")) a.object_version = *v;
-    if (const auto* v = o.if_contains("class_version")) a.class_version = *v;
-    if (!a.object_id.is_null()) return a;
-  }
   const json::value* meta = data.if_contains("_metadata");
   json::value parsed;
   if (meta && meta->is_string()) {

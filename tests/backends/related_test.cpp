@@ -54,10 +54,14 @@ json::object ref(std::string_view cls, std::string_view id, json::value object_v
           {"object_version", object_version}};
 }
 
-// A stored row: its fields, its `_metadata` and the address the store keeps beside it.
+// A stored row: its fields, its `_metadata` (which is what the store hands over) and the
+// address the store keeps beside it for the address filters.
 void store(std::string_view alias, const ModelClassPtr& cls, std::string_view id,
            std::int64_t version, json::object values) {
-  values["_metadata"] = json::serialize(json::object{{"object_id", id}});
+  values["_metadata"] =
+      json::serialize(json::object{{"object_id", id},
+                                   {"object_version", version},
+                                   {"class_schema_reference", {{"ref", {{"object_version", 1}}}}}});
   values["_address"] =
       json::object{{"object_id", id}, {"object_version", version}, {"class_version", 1}};
   MemoryStore::instance().insert(alias, std::string(cls->table_name().get_string()),

@@ -78,8 +78,9 @@ TEST(Conditions, MessagesShowControlBytesEscaped) {
   };
   using namespace std::string_view_literals;
   EXPECT_EQ(
-      message([] { (void)OrderBy::from_string("a\0b"sv); }),
-      "Invalid ordering text 'a\\0b': expected a field name, optionally prefixed by '-' or '+'");
+      message([] { (void)OrderBy::from_string("-a\0b____c"sv); }),
+      "Invalid ordering text '-a\\0b____c': expected a field name, optionally prefixed by '-' or "
+      "'+'");
   EXPECT_EQ(message([] { (void)velmor_utils::query::Filter::parse("x\n____y"sv, 1); }),
             "Invalid named filter 'x\\x0a____y': empty field name in path");
   EXPECT_EQ(velmor_utils::utils::text::printable("a\\b\x7f"), "a\\\\b\\x7f");
@@ -102,8 +103,11 @@ TEST(Ordering, FromStringParsesDirections) {
   EXPECT_FALSE(OrderBy::from_string("+name").descending());
   EXPECT_TRUE(OrderBy::from_string("-orders__total").descending());
   EXPECT_EQ(OrderBy::from_string("-orders__total").field(), "orders__total");
-  for (const char* bad : {"", "-", "+", "--a", "a-b", "1a", "a b"})
+  for (const char* bad : {"", "-", "+", "__a", "a____b", "a__"})
     EXPECT_THROW(OrderBy::from_string(bad), velmor_utils::errors::ValueError) << bad;
+  // Any name a filter takes: spaces, quotes, digits first, a leading '-' after the sign.
+  for (const char* name : {"a b", "it's", "1a", "a-b", "-a", "data__a \"b\""})
+    EXPECT_EQ(OrderBy::from_string(std::string("+") + name).field(), name);
 }
 
 TEST(ModelClasses, ConstructionValidatesDeclaredFields) {
@@ -117,6 +121,25 @@ TEST(ModelClasses, ConstructionValidatesDeclaredFields) {
   EXPECT_THROW((void)c->get("missing"), velmor_utils::errors::AttributeError);
   c->set_attribute("score", 9);
   EXPECT_EQ(c->get("score"), 9);
+}
+
+TEST(ModelClasses, NamesTheStoresKeepAreNoFieldNames) {
+  using model::CoreTypes;
+  using model::ModelClass;
+  auto declare = [](std::string name, bool plain) {
+    ModelClass::Options options;
+    options.plain_table = plain;
+    return ModelClass::create("Odd", "odd", {{std::move(name), CoreTypes::STRING, false, {}}},
+                              std::move(options));
+  };
+  for (const char* name : {"_velmor_row", "_VELMOR_x", "_address", "_object_id", "_object_version",
+                           "_class_version", "rowid", "OID", "_RowId_"})
+    EXPECT_THROW(declare(name, false), velmor_utils::errors::ValueError) << name;
+  // A table found elsewhere may have row id names of its own; it is never written.
+  EXPECT_NO_THROW(declare("oid", true));
+  EXPECT_THROW(declare("_velmor_rowid", true), velmor_utils::errors::ValueError);
+  for (const char* name : {"order", "select", "row", "_velmor", "it's", "a b", "rowids"})
+    EXPECT_NO_THROW(declare(name, false)) << name;
 }
 
 TEST(ModelClasses, PartialClassesMakeEveryFieldOptional) {

@@ -24,6 +24,29 @@ bool has_core_type(const value& v, const CoreTypes& type) {
   return v.is_string();  // STRING, BINARY (base64 text), DATE, DATETIME (ISO 8601 text)
 }
 
+bool equals_nocase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto low = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+           return low(x) == low(y);
+         });
+}
+
+// SQL stores name their own columns and row ids so; SQL names ignore ASCII case.
+void check_field_name(const std::string& cls, const std::string& name, bool plain_table) {
+  bool reserved =
+      name == "_address" || name == "_object_id" || name == "_object_version" ||
+      name == "_class_version" ||
+      (name.size() >= 8 && equals_nocase(std::string_view(name).substr(0, 8), "_velmor_"));
+  if (!plain_table)
+    for (std::string_view row_id : {"rowid", "oid", "_rowid_"})
+      reserved = reserved || equals_nocase(name, row_id);
+  if (reserved)
+    throw velmor_utils::errors::ValueError(
+        "model " + cls + ": the field name '" + name +
+        "' is reserved by the stores (address columns, row ids and names beginning with "
+        "_velmor_)");
+}
+
 }  // namespace
 
 ModelClassPtr ModelClass::create(std::string name, value table_name, std::vector<FieldDecl> fields,
@@ -49,6 +72,7 @@ ModelClassPtr ModelClass::create(std::string name, value table_name, std::vector
   cls->factory_ = std::move(options.factory);
   cls->partial_ = options.partial;
   cls->plain_table_ = options.plain_table || (cls->parent_ && cls->parent_->plain_table_);
+  for (const FieldDecl& f : cls->fields_) check_field_name(cls->name_, f.name, cls->plain_table_);
   cls->self_ = cls;
   return cls;
 }

@@ -3,14 +3,6 @@
 #include "velmor_utils/utils/text.hpp"
 
 namespace velmor_utils::query::data_models::order_by {
-namespace {
-
-bool is_word_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-}  // namespace
-
 OrderBy OrderBy::from_string(std::string_view text) {
   if (text.empty()) throw errors::ValueError("Ordering text must not be empty");
   Direction direction = Direction::ascending;
@@ -19,8 +11,9 @@ OrderBy OrderBy::from_string(std::string_view text) {
     direction = field.front() == '-' ? Direction::descending : Direction::ascending;
     field.remove_prefix(1);
   }
-  // A path of non-empty segments, split at "__" from the left as filter paths are.
-  bool ok = !field.empty() && !(field.front() >= '0' && field.front() <= '9');
+  // A path of non-empty segments, split at "__" from the left as filter paths are; any
+  // name a filter takes (spaces, quotes, non-ASCII) can be ordered by.
+  bool ok = !field.empty();
   for (std::string_view rest = field; ok;) {
     const std::size_t pos = rest.find("__");
     ok = pos != 0;
@@ -28,7 +21,6 @@ OrderBy OrderBy::from_string(std::string_view text) {
     rest.remove_prefix(pos + 2);
     ok = ok && !rest.empty();
   }
-  for (char c : field) ok = ok && is_word_char(c);
   if (!ok)
     throw errors::ValueError("Invalid ordering text '" + utils::text::printable(text) +
                              "': expected a field name, optionally prefixed by '-' or '+'");

@@ -2,6 +2,8 @@
 
 #include <boost/json/serialize.hpp>
 
+#include "backends/sqlite/rows.hpp"
+#include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -64,6 +66,27 @@ void MemoryBackend::create_table(const classes::model::ModelClass& cls,
 }
 
 namespace {
+
+// A checked value as a database store gives it back: booleans as booleans, BINARY as
+// canonical base64, NUMBER as a real unless a double cannot hold the integer exactly.
+boost::json::value as_stored(const classes::model::FieldDecl& f, const boost::json::value& v) {
+  using classes::model::CoreTypes;
+  if (v.is_null()) return v;
+  if (f.type == CoreTypes::BOOLEAN && !v.is_bool()) return v.to_number<std::int64_t>() != 0;
+  if (f.type == CoreTypes::NUMBER && (v.is_int64() || v.is_uint64())) {
+    constexpr std::int64_t exact = std::int64_t(1) << 53;
+    auto n = v.to_number<std::int64_t>();
+    if (n >= -exact && n <= exact) return static_cast<double>(n);
+  }
+  if (f.type == CoreTypes::BINARY) {
+    std::string bytes;
+    (void)sqlite::base64_decode(v.get_string(), bytes);
+    return boost::json::string(
+        sqlite::base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  }
+  return v;
+}
+
 boost::json::object& json_address(boost::json::object& row) {
   boost::json::value& a = row["_address"];
   if (!a.is_object()) a = boost::json::object();
@@ -76,24 +99,27 @@ void MemoryBackend::insert(const classes::model::ModelClass& cls,
   const std::string table = table_of(cls);
   std::vector<boost::json::object> rows;
   for (const auto& record : records) {
+    check_record(cls, record);  // every record before any is kept: all or none
     boost::json::object row;
     for (const auto& f : cls.fields()) row[f.name] = nullptr;
     for (const auto& [key, v] : record) {
       if (key == "_metadata") {
-        // Kept as the JSON text a database column holds.
-        row[key] = v.is_object() ? boost::json::value(boost::json::serialize(v)) : v;
+        // Kept as the JSON text a database column holds; a record without metadata has
+        // no entry.
+        if (v.is_object())
+          row[key] = boost::json::serialize(v);
+        else if (v.is_string())
+          row[key] = v;
         continue;
       }
       // The address columns of a stored object become the record's `_address` mapping,
-      // which the address filters read.
-      if (key == "_object_id" || key == "_object_version" || key == "_class_version") {
+      // which the address filters read and which is not handed over with the record.
+      if (is_address_column(key)) {
         json_address(row)[key.substr(1)] = v;
         continue;
       }
-      (void)field_of(cls, key);
-      row[key] = v;
+      row[key] = as_stored(field_of(cls, key), v);
     }
-    if (!row.contains("_metadata")) row["_metadata"] = nullptr;
     rows.push_back(std::move(row));
   }
   for (auto& row : rows)

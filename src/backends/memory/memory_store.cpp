@@ -216,7 +216,8 @@ LatestVersions latest_versions_of(const std::vector<velmor_glue::Data>& records)
     if (!r.data) continue;
     const value* id = address_entry(*r.data, "object_id");
     const value* version = address_entry(*r.data, "object_version");
-    if (!id || !id->is_string() || !version) continue;
+    // A record without an object version is no version of its object.
+    if (!id || !id->is_string() || !version || version->is_null()) continue;
     Scalar v = to_scalar(*version, false);
     auto [it, fresh] = out.try_emplace(std::string(id->get_string()), v);
     if (!fresh && compare(v, it->second) > 0) it->second = v;
@@ -231,7 +232,7 @@ std::optional<bool> latest_match(const object& data, const Filter& f) {
   if (f.path != "_address__object_version" || !latest_versions) return std::nullopt;
   const value* id = address_entry(data, "object_id");
   const value* version = address_entry(data, "object_version");
-  if (!id || !id->is_string() || !version) return false;
+  if (!id || !id->is_string() || !version || version->is_null()) return false;
   auto it = latest_versions->find(std::string_view(id->get_string()));
   return it != latest_versions->end() && compare(to_scalar(*version, false), it->second) == 0;
 }
@@ -279,21 +280,25 @@ bool matches(const ModelClass& cls, const object& data, const Filter& f) {
   }
 }
 
-// Two-valued logic: NOT is the complement of its operand.
-bool matches(const ModelClass& cls, const object& data, const Q& q) {
-  switch (q.kind()) {
+// Two-valued logic: NOT is the complement of its operand. A run of NOTs is walked in a
+// loop; recursion is as deep as the nesting of AND and OR, which check_query bounds.
+bool matches(const ModelClass& cls, const object& data, const Q& condition) {
+  const Q* q = &condition;
+  bool negated = false;
+  for (; q->kind() == Q::Kind::not_; q = &q->children()[0]) negated = !negated;
+  switch (q->kind()) {
     case Q::Kind::empty:
-      return true;
+      return !negated;
     case Q::Kind::leaf:
-      return matches(cls, data, q.filter());
-    case Q::Kind::not_:
-      return !matches(cls, data, q.children()[0]);
+      return matches(cls, data, q->filter()) != negated;
     case Q::Kind::and_:
-      return std::all_of(q.children().begin(), q.children().end(),
-                         [&](const Q& c) { return matches(cls, data, c); });
+      return std::all_of(q->children().begin(), q->children().end(),
+                         [&](const Q& c) { return matches(cls, data, c); }) != negated;
     case Q::Kind::or_:
-      return std::any_of(q.children().begin(), q.children().end(),
-                         [&](const Q& c) { return matches(cls, data, c); });
+      return std::any_of(q->children().begin(), q->children().end(),
+                         [&](const Q& c) { return matches(cls, data, c); }) != negated;
+    case Q::Kind::not_:
+      break;
   }
   return false;
 }
@@ -311,13 +316,21 @@ bool keys_less(const std::vector<Scalar>& a, const std::vector<Scalar>& b) {
   return false;
 }
 
-// `only` selects these entries (and `_metadata`) of each record.
+// The record as a database store hands it over: the entries `only` selects (all fields
+// when it selects none) and `_metadata` when the record has any; the address the filters
+// read is not one of them.
 velmor_glue::Data project(const velmor_glue::Data& r, const std::vector<std::string>& only) {
-  if (only.empty()) return r;
   velmor_glue::Data out{object{}, r.metadata};
-  for (const auto& kv : *r.data)
-    if (kv.key() == "_metadata" || std::find(only.begin(), only.end(), kv.key()) != only.end())
+  out.data->reserve(r.data->size());
+  for (const auto& kv : *r.data) {
+    if (kv.key() == "_address") continue;
+    if (kv.key() == "_metadata") {
+      if (!kv.value().is_null()) out.data->emplace(kv.key(), kv.value());
+      continue;
+    }
+    if (only.empty() || std::find(only.begin(), only.end(), kv.key()) != only.end())
       out.data->emplace(kv.key(), kv.value());
+  }
   return out;
 }
 

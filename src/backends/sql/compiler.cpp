@@ -293,6 +293,7 @@ class Compiler {
     d_.quote_identifier(w_.text, qs_.table_name());
     const Q& q = qs_.get_conditions();
     if (q.kind() == Q::Kind::empty) return;
+    check_condition_depth(q);  // so that condition() recurses a bounded number of times
     w_ << " WHERE ";
     condition(q, false, true);
   }
@@ -325,23 +326,26 @@ class Compiler {
     if (win.bounded()) d_.window(w_, win.limit, win.offset);
   }
 
-  void condition(const Q& q, bool negated, bool top) {
-    switch (q.kind()) {
+  // Recurses once per level of AND and OR (bounded by check_condition_depth); a run of
+  // NOTs is walked in a loop.
+  void condition(const Q& node, bool negated, bool top) {
+    const Q* q = &node;
+    for (; q->kind() == Q::Kind::not_; q = &q->children()[0]) negated = !negated;
+    switch (q->kind()) {
       case Q::Kind::empty:
-        w_ << "TRUE";
+        w_ << (negated ? "FALSE" : "TRUE");
         return;
       case Q::Kind::leaf:
-        lookup(q.filter(), negated);
+        lookup(q->filter(), negated);
         return;
       case Q::Kind::not_:
-        condition(q.children()[0], !negated, top);
         return;
       case Q::Kind::and_:
       case Q::Kind::or_: {
-        const char* op = (q.kind() == Q::Kind::and_) != negated ? " AND " : " OR ";
+        const char* op = (q->kind() == Q::Kind::and_) != negated ? " AND " : " OR ";
         if (!top) w_ << "(";
         bool first = true;
-        for (const Q& child : q.children()) {
+        for (const Q& child : q->children()) {
           if (!first) w_ << op;
           first = false;
           condition(child, negated, false);

@@ -4,6 +4,7 @@
 
 #include <boost/json/array.hpp>
 #include <boost/json/serialize.hpp>
+#include <vector>
 
 #include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_models/backends/sql/unsupported_query_error.hpp"
@@ -120,15 +121,35 @@ class SqliteDialect final : public Dialect {
 
   void in_list(StatementWriter& w, const Operand& op,
                std::span<const boost::json::value> values) const override {
-    value_of(w, op);
-    if (values.size() > max_inline_list) {
-      boost::json::array list(values.begin(), values.end());
-      w << " IN (SELECT value FROM json_each(";
-      w.bind(boost::json::string(boost::json::serialize(list)));
-      w << "))";
+    if (values.size() <= max_inline_list) {
+      value_of(w, op);
+      bound_in_list(w, op, values);
       return;
     }
-    bound_in_list(w, op, values);
+    // json_each hands a text out only up to its first NUL character: such texts are bound
+    // one by one beside the list.
+    boost::json::array listed;
+    std::vector<boost::json::value> apart;
+    for (const auto& v : values) {
+      const auto* text = v.if_string();
+      if (text && std::string_view(*text).find('\0') != std::string_view::npos)
+        apart.push_back(v);
+      else
+        listed.push_back(v);
+    }
+    if (!apart.empty()) w << "(";
+    if (!listed.empty()) {
+      value_of(w, op);
+      w << " IN (SELECT value FROM json_each(";
+      w.bind(boost::json::string(boost::json::serialize(listed)));
+      w << "))";
+      if (!apart.empty()) w << " OR ";
+    }
+    if (!apart.empty()) {
+      value_of(w, op);
+      bound_in_list(w, op, apart);
+      w << ")";
+    }
   }
 
   void order_term(StatementWriter& w, const Operand& op, bool descending) const override {

@@ -128,9 +128,13 @@ std::vector<IntrospectedTable> introspect_database(
       json::array kept;
       for (json::value& c : columns) {
         const json::string& n = c.at("name").as_string();
-        if (n != kMetadataColumn && n != "_object_id" && n != "_object_version" &&
-            n != "_class_version")
-          kept.push_back(std::move(c));
+        if (n == kMetadataColumn || n == "_object_id" || n == "_object_version" ||
+            n == "_class_version")
+          continue;
+        // The store declares NUMBER columns NUMERIC, so that integers stay exact.
+        json::value& type = c.as_object()["type"];
+        if (type.is_string() && type.get_string() == "NUMERIC") type = "REAL";
+        kept.push_back(std::move(c));
       }
       columns = std::move(kept);
     }

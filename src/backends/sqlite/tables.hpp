@@ -21,11 +21,8 @@ std::string table_of(const classes::model::ModelClass& cls);
 std::vector<std::string> table_ddl(const classes::model::ModelClass& cls,
                                    const std::vector<std::string>& indexed_fields);
 
-/// True for the address columns of a stored object (`_object_id`, `_object_version`,
-/// `_class_version`): columns of every framework table, not fields.
-bool is_address_column(std::string_view name);
-/// The address columns as field declarations (TEXT, INTEGER, INTEGER).
-std::span<const classes::model::FieldDecl* const> address_fields();
+/// The declared type of a column holding values of core type `t`.
+const char* column_type(const classes::model::CoreTypes& t);
 
 /// Inserts `records` into the table of `cls` inside the caller's transaction; a record may
 /// give the address columns too.

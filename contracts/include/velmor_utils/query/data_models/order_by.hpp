@@ -10,7 +10,8 @@ class OrderBy {
  public:
   enum class Direction { ascending, descending };
 
-  OrderBy(std::string field, Direction direction) : field_(std::move(field)), direction_(direction) {}
+  OrderBy(std::string field, Direction direction)
+      : field_(std::move(field)), direction_(direction) {}
 
   /// Parses "field" and "+field" (ascending) and "-field" (descending); the field may be
   /// a path joined by "__". An empty or malformed text is a ValueError.
@@ -20,7 +21,12 @@ class OrderBy {
   Direction direction() const noexcept { return direction_; }
   bool descending() const noexcept { return direction_ == Direction::descending; }
   /// The text form that from_string reads back: "field" or "-field".
-  std::string str() const { return (descending() ? "-" : "") + field_; }
+  /// The ordering text that from_string reads back as this term (a field whose name
+  /// begins with a sign gets an explicit '+' when ascending).
+  std::string str() const {
+    bool signed_name = !field_.empty() && (field_.front() == '-' || field_.front() == '+');
+    return (descending() ? "-" : signed_name ? "+" : "") + field_;
+  }
 
   friend bool operator==(const OrderBy&, const OrderBy&) = default;
 

@@ -1,0 +1,34 @@
+#pragma once
+// The values every store accepts in a record it writes: each field's core type, and
+// nothing that one store would keep and another would change or lose (integers past 64
+// bits, non-finite numbers, NUL characters or bytes that are not UTF-8 inside JSON values).
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "velmor_models/classes/model.hpp"
+
+namespace velmor_models::backends {
+
+/// Refuses a value that field `f` of `cls` cannot hold: one of another kind (TypeError),
+/// an integer past int64, a non-finite number, BINARY text that is not base64, or, inside
+/// an ARRAY or DICTIONARY value at any depth, an integer past int64, a non-finite number or
+/// text (a key or a string) that holds a NUL character or is not UTF-8 (ValueError). Null
+/// is always accepted.
+void check_stored_value(const classes::model::ModelClass& cls, const classes::model::FieldDecl& f,
+                        const boost::json::value& v);
+
+/// Refuses a record that names an undeclared field, holds a value its field cannot hold, a
+/// `_metadata` that is neither a mapping, its JSON text nor null, or an address column
+/// (`_object_id` text, `_object_version` and `_class_version` integers) of another kind.
+void check_record(const classes::model::ModelClass& cls, const boost::json::object& record);
+
+/// The address columns of a stored object (`_object_id` STRING, `_object_version` and
+/// `_class_version` INTEGER): columns of every table a store writes, not fields.
+std::span<const classes::model::FieldDecl* const> address_columns() noexcept;
+bool is_address_column(std::string_view name) noexcept;
+
+}  // namespace velmor_models::backends
