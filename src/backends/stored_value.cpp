@@ -129,6 +129,12 @@ void check_record(const ModelClass& cls, const boost::json::object& record) {
   }
 }
 
+boost::json::value number_value(std::int64_t n) noexcept {
+  constexpr std::int64_t exact = std::int64_t(1) << 53;
+  if (n >= -exact && n <= exact) return static_cast<double>(n);
+  return n;
+}
+
 std::span<const FieldDecl* const> address_columns() noexcept {
   static const FieldDecl id{"_object_id", CoreTypes::STRING, false, {}};
   static const FieldDecl version{"_object_version", CoreTypes::INTEGER, false, {}};

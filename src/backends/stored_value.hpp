@@ -21,6 +21,10 @@ namespace velmor_models::backends {
 void check_stored_value(const classes::model::ModelClass& cls, const classes::model::FieldDecl& f,
                         const boost::json::value& v);
 
+/// An integer held by a NUMBER field as every store hands it back: a real number, as NUMBER
+/// values have always come back, unless no double holds it exactly (beyond ±2^53).
+boost::json::value number_value(std::int64_t n) noexcept;
+
 /// Refuses a record that names an undeclared field, holds a value its field cannot hold, a
 /// `_metadata` that is neither a mapping, its JSON text nor null, or an address column
 /// (`_object_id` text, `_object_version` and `_class_version` integers) of another kind.

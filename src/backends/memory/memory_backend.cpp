@@ -73,11 +73,8 @@ boost::json::value as_stored(const classes::model::FieldDecl& f, const boost::js
   using classes::model::CoreTypes;
   if (v.is_null()) return v;
   if (f.type == CoreTypes::BOOLEAN && !v.is_bool()) return v.to_number<std::int64_t>() != 0;
-  if (f.type == CoreTypes::NUMBER && (v.is_int64() || v.is_uint64())) {
-    constexpr std::int64_t exact = std::int64_t(1) << 53;
-    auto n = v.to_number<std::int64_t>();
-    if (n >= -exact && n <= exact) return static_cast<double>(n);
-  }
+  if (f.type == CoreTypes::NUMBER && (v.is_int64() || v.is_uint64()))
+    return number_value(v.to_number<std::int64_t>());
   if (f.type == CoreTypes::BINARY) {
     std::string bytes;
     (void)sqlite::base64_decode(v.get_string(), bytes);

@@ -2,6 +2,7 @@
 
 #include <boost/json/parser.hpp>
 
+#include "backends/stored_value.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::sqlite {
@@ -47,14 +48,8 @@ value by_storage(sqlite3_stmt* stmt, int i, int storage) {
 value decode(sqlite3_stmt* stmt, int i, const CoreTypes& type) {
   int storage = sqlite3_column_type(stmt, i);
   if (storage == SQLITE_NULL) return value(nullptr);
-  if (type == CoreTypes::NUMBER && storage == SQLITE_INTEGER) {
-    // A real number, as NUMBER values have always come back, unless a double cannot hold
-    // the integer exactly: then the integer itself.
-    constexpr std::int64_t exact = std::int64_t(1) << 53;
-    std::int64_t n = sqlite3_column_int64(stmt, i);
-    if (n >= -exact && n <= exact) return value(static_cast<double>(n));
-    return value(n);
-  }
+  if (type == CoreTypes::NUMBER && storage == SQLITE_INTEGER)
+    return number_value(sqlite3_column_int64(stmt, i));
   if (type == CoreTypes::BOOLEAN && storage == SQLITE_INTEGER)
     return value(sqlite3_column_int64(stmt, i) != 0);
   if ((type == CoreTypes::ARRAY || type == CoreTypes::DICTIONARY) && storage == SQLITE_TEXT)
