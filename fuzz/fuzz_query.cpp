@@ -543,8 +543,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Names and values reach SQL only as quoted, checked identifiers or bound parameters.
   if (sql.kind == Kind::rows) {
-    const auto statement =
-        backends::sql::compile_select(q.using_("sq"), backends::sql::sqlite_dialect());
+    const Query bound = q.using_("sq");
+    const auto statement = backends::sql::compile_select(backends::check_query(bound),
+                                                         backends::sql::sqlite_dialect());
     FUZZ_CHECK(statement.text.find(kMark) == std::string::npos,
                "input text spliced into SQL: " + statement.text.substr(0, 600));
   }

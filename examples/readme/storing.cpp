@@ -18,8 +18,18 @@ int main() {
   QuerySet<Customer>().using_("lakehouse").filter({{"_address__object_version", 1}});
   // [/readme]
   const QuerySet<Customer> lake = QuerySet<Customer>().using_("lakehouse");
-  const bool ok = a2.object_version == 2 && QuerySet<Customer>().count().execute() == 0 &&
-                  lake.count().execute() == 2 && lake.latest().execute().at(0)->name() == "Ann";
+  bool ok = a2.object_version == 2 && QuerySet<Customer>().count().execute() == 0 &&
+            lake.count().execute() == 2 && lake.latest().execute().at(0)->name() == "Ann";
+  // [readme]
+  backends::save_new(Customer::declaration(), {{"name", "Bob"}, {"age", 40}});
+  auto bob = QuerySet<Customer>().get({{"name", "Bob"}}).execute();  // knows its address
+  try {
+    backends::save_version(Customer::declaration(), bob, {{"name", "Bob"}, {"age", 41}});
+  } catch (const backends::StaleVersionError& e) {  // a conflict: read again, retry
+  }
+  // [/readme]
+  ok = ok && bob.address()->object_version == 1 &&
+       QuerySet<Customer>().get({{"name", "Bob"}}).execute().address()->object_version == 2;
   std::cout << (ok ? "stored\n" : "unexpected\n");
   return ok ? 0 : 1;
 }

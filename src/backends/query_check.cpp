@@ -237,8 +237,9 @@ void check_kind(const json::value& v, const Target& t, std::string_view lookup,
                 const ModelClass& cls) {
   if (t.json_path || v.is_null()) return;
   const CoreTypes& type = t.field->type;
-  bool fits =
-      (is_numeric(type) && (v.is_number() || v.is_bool())) || (is_text(type) && v.is_string());
+  // A version may be given as text (check_query turns it into the integer it names).
+  bool fits = (is_numeric(type) && (v.is_number() || v.is_bool())) ||
+              (is_text(type) && v.is_string()) || (t.address && v.is_string());
   if (fits) return;
   std::string msg = "The '" + std::string(lookup) + "' lookup on field " + shown(t.field->name) +
                     " of model " + shown(cls.name()) + " (" + std::string(type.name()) + ") ";
@@ -323,6 +324,80 @@ void walk_condition(const Q& q, Leaf&& leaf) {
   }
 }
 
+bool is_version_path(std::string_view path) {
+  return path == "_address__object_version" || path == "_address__class_version";
+}
+
+// A version value as the stores compare it: the integer that canonical text names, or
+// nullopt for text that names no version. Other values stay as they are.
+std::optional<json::value> version_value(const json::value& v) {
+  if (!v.is_string()) return v;
+  if (std::optional<std::int64_t> n = version_in_text(v.get_string())) return json::value(*n);
+  return std::nullopt;
+}
+
+// `f` with its text versions in integer form; nullopt when it needs no change. A filter
+// whose text names no version becomes `in []`, which matches nothing in every store.
+std::optional<Filter> normalised(const Filter& f) {
+  if (!is_version_path(f.path)) return std::nullopt;
+  if (f.lookup == Lookup::in) {
+    const json::array& given = f.value.get_array();
+    if (std::none_of(given.begin(), given.end(),
+                     [](const json::value& e) { return e.is_string(); }))
+      return std::nullopt;
+    json::array named;
+    for (const json::value& e : given)
+      if (std::optional<json::value> n = version_value(e)) named.push_back(std::move(*n));
+    return Filter{f.path, Lookup::in, std::move(named)};
+  }
+  if (!f.value.is_string() || f.lookup == Lookup::isnull) return std::nullopt;
+  const std::string_view text = f.value.get_string();
+  if (f.lookup == Lookup::exact && (text == "LATEST" || text == "latest")) return std::nullopt;
+  if (std::optional<json::value> n = version_value(f.value)) return Filter{f.path, f.lookup, *n};
+  return Filter{f.path, Lookup::in, json::array()};
+}
+
+// `q` with every filter normalised; `q` itself (shared, not copied) when none changes.
+// AND and OR nest at most max_condition_depth levels (checked first); runs of NOT are
+// walked without recursion.
+Q normalised(const Q& q, bool& changed) {
+  std::size_t nots = 0;
+  const Q* node = &q;
+  while (node->kind() == Q::Kind::not_) {
+    ++nots;
+    node = &node->children()[0];
+  }
+  Q out;
+  bool inner = false;
+  switch (node->kind()) {
+    case Q::Kind::leaf:
+      if (std::optional<Filter> f = normalised(node->filter())) {
+        out = Q::leaf(std::move(*f));
+        inner = true;
+      }
+      break;
+    case Q::Kind::and_:
+    case Q::Kind::or_: {
+      std::vector<Q> children;
+      for (const Q& child : node->children()) children.push_back(normalised(child, inner));
+      if (!inner) break;
+      for (const Q& child : children) {
+        if (node->kind() == Q::Kind::and_)
+          out &= child;
+        else
+          out |= child;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (!inner) return q;
+  changed = true;
+  for (std::size_t i = 0; i < nots; ++i) out = ~out;
+  return out;
+}
+
 void check_condition(const ModelClass& cls, const Q& q) {
   // The depth first, so that a tree too deep is refused as such whatever its filters.
   walk_condition(q, [](const Filter&) {});
@@ -366,7 +441,22 @@ const FieldDecl& field_of(const ModelClass& cls, std::string_view name) {
   return find_field(cls, name, {});
 }
 
-void check_query(const querysets::executor::QuerySetReader& qs) {
+std::optional<std::int64_t> version_in_text(std::string_view text) {
+  const bool negative = !text.empty() && text.front() == '-';
+  const std::string_view digits = negative ? text.substr(1) : text;
+  if (digits.empty() || digits.size() > 19 || (digits.front() == '0' && text.size() > 1))
+    return std::nullopt;
+  std::uint64_t n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (n > max + (negative ? 1 : 0)) return std::nullopt;
+  return negative ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);
+}
+
+CheckedQuery check_query(const querysets::executor::QuerySetReader& qs) {
   const ModelClass& cls = *qs.entity();
   check_condition(cls, qs.get_conditions());
   for (const auto& o : qs.get_order_by()) resolve(cls, o.field(), "the ordering");
@@ -375,6 +465,8 @@ void check_query(const querysets::executor::QuerySetReader& qs) {
   for (const std::string& name : selection.distinct) resolve(cls, name, "distinct()");
   if (const auto* tree = std::get_if<json::object>(&qs.get_select_related()))
     check_related(cls, *tree);
+  bool changed = false;
+  return CheckedQuery(qs, normalised(qs.get_conditions(), changed));
 }
 
 }  // namespace velmor_models::backends

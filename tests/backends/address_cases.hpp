@@ -76,6 +76,21 @@ inline const std::vector<Case>& address_cases() {
          V{3, 2, 6, 1, 4, 5, 7}, true},
         {"newest, ordered by object id",
          [](Query q) { return q.latest().order_by("_address__object_id"); }, V{7, 3, 4, 6}, true},
+        // A version given as text, as the framework's version identifiers are: canonical
+        // decimal text names that version, any other text none (and is no error).
+        {"version as text",
+         where({{"_address__object_version", "2"}, {"_address__class_version", "1"}}), V{2}},
+        {"version text that names no version",
+         where_q(Q({{"_address__object_version", "02"}}) |
+                 Q({{"_address__object_version", "2.0"}}) |
+                 Q({{"_address__object_version__gt", " 1"}})),
+         V{}},
+        {"excluding text that names no version excludes nothing",
+         where_not({{"_address__object_version", "+1"}}), V{1, 2, 3, 4, 5, 6, 7}},
+        {"versions as text in a list and in a range",
+         where_q(Q({{"_address__object_version__in", json::array{"3", "x", 2, "-0"}}}) &
+                 Q({{"_address__class_version__lte", "1"}})),
+         V{2}},
     };
   }();
   return all;

@@ -361,8 +361,8 @@ inline const std::vector<ErrorCase>& error_cases() {
         {"in_on_a_json_field", where({{"data__in", json::array{}}}), Refusal::type, "DICTIONARY"},
         {"empty_json_key", where_q(leaf("data____n", velmor_utils::query::Lookup::exact, 1)),
          Refusal::field, "empty key"},
-        {"text_as_an_object_version", where({{"_address__object_version", "ANN"}}), Refusal::type,
-         "cannot take text"},
+        {"text_in_a_text_lookup_on_a_version", where({{"_address__object_version__contains", "1"}}),
+         Refusal::type, "applies to text"},
         {"unknown_address_key", where({{"_address__owner", 1}}), Refusal::field,
          "names no address column"},
     };

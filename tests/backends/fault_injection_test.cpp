@@ -488,6 +488,11 @@ TEST_P(InterruptedSave, FailsWithNothingSavedAndARetrySucceeds) {
                                                                     : SQLITE_BUSY))
         << e.what();
     EXPECT_TRUE(e.connection_usable()) << e.what();
+    EXPECT_EQ(e.category(),
+              fault == Fault::default_refuses_commit
+                  ? velmor_models::querysets::errors::DatabaseErrorCategory::constraint
+                  : velmor_models::querysets::errors::DatabaseErrorCategory::busy);
+    EXPECT_EQ(e.native_code(), std::stoll(e.code()));
   }
   watch_commits("", nullptr);
   if (late_locker.joinable()) late_locker.join();

@@ -12,6 +12,7 @@
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/classes/helpers/reffetch.hpp"
 #include "velmor_models/querysets/errors.hpp"
+#include "velmor_models/utils/verpin.hpp"
 #include "velmor_utils/models/enums.hpp"
 #include "velmor_utils/utils/decorators.hpp"
 
@@ -127,6 +128,18 @@ TEST_F(Loading, TheVersionsChooseTheAliasAndLatestBecomesTheMarker) {
     EXPECT_EQ(name_of(loader.load_reference()), c.alias);
     EXPECT_EQ(aload(loader), c.alias);
   }
+}
+
+// The framework gives specific versions as text (SpecificVersion): canonical decimal text
+// names the stored integer version; other text names none.
+TEST_F(Loading, AVersionGivenAsTextLoadsThatVersion) {
+  store("lakehouse", "second", 1, 2);
+  store("lakehouse", "third", 1, 3);
+  const velmor_models::utils::verpin::SpecificVersion three("3"), one("1");
+  ReferenceLoader pinned(reference(json::string(one), json::string(three)));
+  EXPECT_EQ(name_of(pinned.load_reference()), "third");
+  EXPECT_EQ(aload(pinned), "third");
+  EXPECT_THROW(ReferenceLoader(reference(1, "03")).load_reference(), ObjectDoesNotExistError);
 }
 
 TEST_F(Loading, TheCallersAliasAndFieldsApplyOnlyWhenNonEmpty) {

@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "velmor_models/classes/model.hpp"
-#include "velmor_utils/errors.hpp"
+#include "velmor_models/querysets/errors.hpp"
+#include "velmor_models/querysets/qsetkit/instance.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 class QuerySetCore;
@@ -31,20 +32,14 @@ class QuerySetCore;
 
 namespace velmor_models::backends {
 
-/// Where a saved object lives.
-struct ObjectAddress {
-  std::string class_name;
-  std::int64_t class_version = 0;
-  std::string object_id;
-  std::int64_t object_version = 0;
-  friend bool operator==(const ObjectAddress&, const ObjectAddress&) = default;
-};
+using querysets::qsetkit::ObjectAddress;
 
 /// A new version was based on a version that is no longer the object's latest (another
-/// writer saved one first), or the object was deleted: nothing was written.
-class StaleVersionError : public velmor_utils::errors::ValueError {
+/// writer saved one first), or the object was deleted: nothing was written. A conflict:
+/// reading the object again and retrying is safe.
+class StaleVersionError : public querysets::errors::DatabaseError {
  public:
-  using ValueError::ValueError;
+  explicit StaleVersionError(const std::string& message);
 };
 
 /// Registers `cls` with the store: creates its tables (default and lakehouse) unless they
@@ -82,6 +77,25 @@ std::vector<ObjectAddress> save_new_batch(const classes::model::ModelClassPtr& c
 /// the object was deleted; ObjectDoesNotExistError when there is no such object.
 ObjectAddress save_version(const classes::model::ModelClassPtr& cls, std::string_view object_id,
                            std::int64_t base_version, const boost::json::object& values);
+
+/// Saves the version after `base` (the address of the version read, as
+/// `Instance::address()` gives it), as above. ValueError when `base` is an address of
+/// another class.
+ObjectAddress save_version(const classes::model::ModelClassPtr& cls, const ObjectAddress& base,
+                           const boost::json::object& values);
+
+/// The address of a stored instance; ValueError when it carries none (it was not read
+/// from the object store).
+ObjectAddress stored_address(const std::optional<ObjectAddress>& address);
+
+/// Saves the version after the one that the instance `base` was read as, so that a
+/// read-modify-write needs no look into `_metadata`.
+template <class M>
+ObjectAddress save_version(const classes::model::ModelClassPtr& cls,
+                           const querysets::qsetkit::Instance<M>& base,
+                           const boost::json::object& values) {
+  return save_version(cls, stored_address(base.address()), values);
+}
 
 /// Deletes the object `object_id`: its row leaves the default database; its versions stay
 /// in the lakehouse. ObjectDoesNotExistError when no live object has that id.

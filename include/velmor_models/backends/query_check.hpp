@@ -3,7 +3,12 @@
 // runs it, so that every store refuses the same queries with the same errors.
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "velmor_models/classes/model.hpp"
 #include "velmor_models/querysets/executor.hpp"
@@ -23,10 +28,47 @@ inline constexpr std::size_t max_condition_depth = 32;
 /// without recursion, so a condition of any depth is refused rather than overflowing.
 void check_condition_depth(const velmor_utils::query::Q& q);
 
+/// A query set as every store runs it: checked, with its values in the one form every
+/// store compares. A text version in an address filter (`_address__object_version`,
+/// `_address__class_version`) is the framework's way to name a version: canonical
+/// decimal text ("3") names that integer version, and any other text matches no stored
+/// version (it is no error). Refers to the query set it was made from, which must outlive
+/// it.
+class CheckedQuery final : public querysets::executor::QuerySetReader {
+ public:
+  CheckedQuery(const querysets::executor::QuerySetReader& qs, velmor_utils::query::Q conditions)
+      : qs_(qs), conditions_(std::move(conditions)) {}
+  const classes::model::ModelClassPtr& entity() const override { return qs_.entity(); }
+  std::string entity_name() const override { return qs_.entity_name(); }
+  std::string table_name() const override { return qs_.table_name(); }
+  const velmor_utils::query::Q& get_conditions() const override { return conditions_; }
+  const querysets::executor::SelectRelated& get_select_related() const override {
+    return qs_.get_select_related();
+  }
+  const querysets::executor::QuerySpecifier& get_query_specifier() const override {
+    return qs_.get_query_specifier();
+  }
+  const std::vector<querysets::executor::OrderBy>& get_order_by() const override {
+    return qs_.get_order_by();
+  }
+  const std::string& get_using() const override { return qs_.get_using(); }
+  const querysets::executor::NumberPaginator& get_paginator() const override {
+    return qs_.get_paginator();
+  }
+
+ private:
+  const querysets::executor::QuerySetReader& qs_;
+  velmor_utils::query::Q conditions_;
+};
+
 /// Refuses a query set that names a field its model does not have (in a filter, the
 /// ordering, `only`, `distinct` or `select_related`), applies a lookup to a field of a
 /// core type it does not fit, gives a lookup a value it cannot take, or nests its
-/// condition too deeply.
-void check_query(const querysets::executor::QuerySetReader& qs);
+/// condition too deeply; returns the checked query that the stores run.
+CheckedQuery check_query(const querysets::executor::QuerySetReader& qs);
+
+/// The integer version that `text` names: canonical decimal text of a 64-bit integer
+/// ("3", "-1", "0"; not "03", "+3", " 3" or "3.0"); nullopt otherwise.
+std::optional<std::int64_t> version_in_text(std::string_view text);
 
 }  // namespace velmor_models::backends

@@ -356,8 +356,8 @@ void MemoryStore::clear() {
   impl_->tables.clear();
 }
 
-std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& qs) const {
-  backends::check_query(qs);
+std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& given) const {
+  const backends::CheckedQuery qs = backends::check_query(given);
   std::vector<velmor_glue::Data> out;
   auto it = impl_->tables.find({qs.get_using(), qs.table_name()});
   if (it == impl_->tables.end()) return out;

@@ -41,6 +41,38 @@ bool usable_after(int rc) {
   }
 }
 
+}  // namespace
+
+querysets::errors::DatabaseErrorCategory error_category(int rc) {
+  using querysets::errors::DatabaseErrorCategory;
+  if (rc == SQLITE_BUSY_SNAPSHOT) return DatabaseErrorCategory::conflict;  // a stale snapshot
+  if (rc == SQLITE_IOERR_NOMEM) return DatabaseErrorCategory::out_of_space;
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return DatabaseErrorCategory::busy;
+    case SQLITE_CONSTRAINT:
+      return DatabaseErrorCategory::constraint;
+    case SQLITE_READONLY:
+      return DatabaseErrorCategory::read_only;
+    case SQLITE_FULL:
+    case SQLITE_NOMEM:
+      return DatabaseErrorCategory::out_of_space;
+    case SQLITE_INTERRUPT:
+      return DatabaseErrorCategory::cancelled;
+    default:
+      return DatabaseErrorCategory::other;
+  }
+}
+
+DatabaseError sqlite_error(const std::string& message, const Target& target, std::string sql,
+                           int rc, bool opened) {
+  return DatabaseError(message, target.alias, std::move(sql), std::to_string(rc),
+                       opened && usable_after(rc), error_category(rc), rc);
+}
+
+namespace {
+
 std::string describe(const Target& t, int rc, const char* native) {
   std::string msg = "SQLite database '" + t.url + "' (alias '" + t.alias + "'): " + native;
   if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED)
@@ -56,9 +88,9 @@ Connection::Connection(const Target& target) : target_(target) {
     auto folder = std::filesystem::path(target.filename).parent_path();
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec))
-      throw DatabaseError("SQLite database '" + target.url + "' (alias '" + target.alias +
-                              "'): the folder '" + folder.string() + "' does not exist",
-                          target.alias, "", std::to_string(SQLITE_CANTOPEN), false);
+      throw sqlite_error("SQLite database '" + target.url + "' (alias '" + target.alias +
+                             "'): the folder '" + folder.string() + "' does not exist",
+                         target, "", SQLITE_CANTOPEN, false);
   }
   int flags =
       (target.read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
@@ -68,7 +100,7 @@ Connection::Connection(const Target& target) : target_(target) {
   if (rc != SQLITE_OK) {
     std::string msg = describe(target, rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
     sqlite3_close(db_);
-    throw DatabaseError(msg, target.alias, "", std::to_string(rc), false);
+    throw sqlite_error(msg, target, "", rc, false);
   }
   try {
     sqlite3_extended_result_codes(db_, 1);
@@ -181,8 +213,8 @@ void Connection::exec(const std::string& sql) {
 void Connection::fail(int rc, std::string_view sql) const {
   int code = db_ ? sqlite3_extended_errcode(db_) : rc;
   if ((code & 0xff) != (rc & 0xff)) code = rc;
-  throw DatabaseError(describe(target_, code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)),
-                      target_.alias, std::string(sql), std::to_string(code), usable_after(code));
+  throw sqlite_error(describe(target_, code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)),
+                     target_, std::string(sql), code);
 }
 
 }  // namespace velmor_models::backends::sqlite

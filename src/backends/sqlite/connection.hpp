@@ -12,18 +12,28 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "velmor_models/querysets/errors.hpp"
+
 namespace velmor_models::backends::sqlite {
 
 /// What a connection opens and how failures are reported.
 struct Target {
   std::string alias;
-  std::string url;       ///< as configured, for messages
-  std::string filename;  ///< what sqlite3_open_v2 receives
-  bool uri = false;      ///< `filename` is a URI (the shared in-memory database)
-  bool file = false;     ///< a database file (WAL mode)
+  std::string url;         ///< as configured, for messages
+  std::string filename;    ///< what sqlite3_open_v2 receives
+  bool uri = false;        ///< `filename` is a URI (the shared in-memory database)
+  bool file = false;       ///< a database file (WAL mode)
   bool read_only = false;  ///< opened read-only: never created, never changed
   std::chrono::milliseconds busy_timeout{5000};
 };
+
+/// The category of SQLite's (extended) result code `rc`.
+querysets::errors::DatabaseErrorCategory error_category(int rc);
+
+/// The DatabaseError for SQLite's (extended) result code `rc`: its category, whether the
+/// connection is still usable (never, when it failed to open), the code.
+querysets::errors::DatabaseError sqlite_error(const std::string& message, const Target& target,
+                                              std::string sql, int rc, bool opened = true);
 
 class Connection {
  public:

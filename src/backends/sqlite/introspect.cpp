@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "backends/sqlite/connection.hpp"
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/utils/schemabridge.hpp"
@@ -27,7 +28,7 @@ constexpr std::string_view kMetadataColumn = "_metadata";
 [[noreturn]] void fail(const std::string& path, const std::string& why, int code,
                        const std::string& sql = {}) {
   throw DatabaseError("SQLite database '" + path + "': " + why, "", sql, std::to_string(code),
-                      false);
+                      false, error_category(code), code);
 }
 
 struct CloseDatabase {

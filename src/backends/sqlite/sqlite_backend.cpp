@@ -1,7 +1,6 @@
 #include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 
 #include <atomic>
-#include <condition_variable>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
@@ -10,6 +9,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -219,13 +219,12 @@ boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
         error = std::current_exception();
       }
       auto executor = caller.get_executor();
-      boost::asio::post(
-          executor, [handler = std::move(handler), error = std::move(error),
-                     result = std::move(result)]() mutable {
-            auto slot = boost::asio::get_associated_cancellation_slot(handler);
-            if (slot.is_connected()) slot.clear();
-            std::move(handler)(error, std::move(result));
-          });
+      boost::asio::post(executor, [handler = std::move(handler), error = std::move(error),
+                                   result = std::move(result)]() mutable {
+        auto slot = boost::asio::get_associated_cancellation_slot(handler);
+        if (slot.is_connected()) slot.clear();
+        std::move(handler)(error, std::move(result));
+      });
       caller.reset();
       flight.reset();  // last: the context may go away from here on
     });
@@ -304,13 +303,11 @@ boost::asio::awaitable<std::int64_t> SqliteBackend::arun_scalar(sql::Statement s
 }
 
 std::vector<velmor_glue::Data> SqliteBackend::query(const QuerySetReader& qs) {
-  check_query(qs);
-  return run(sql::compile_select(qs, sql::sqlite_dialect()));
+  return run(sql::compile_select(check_query(qs), sql::sqlite_dialect()));
 }
 
 std::int64_t SqliteBackend::count(const QuerySetReader& qs) {
-  check_query(qs);
-  return run_scalar(sql::compile_count(qs, sql::sqlite_dialect()));
+  return run_scalar(sql::compile_count(check_query(qs), sql::sqlite_dialect()));
 }
 
 // Compiled on the caller's thread when called: the statement owns everything, so the
@@ -319,8 +316,7 @@ boost::asio::awaitable<std::vector<velmor_glue::Data>> SqliteBackend::aquery(
     const QuerySetReader& qs) {
   sql::Statement st;
   try {
-    check_query(qs);
-    st = sql::compile_select(qs, sql::sqlite_dialect());
+    st = sql::compile_select(check_query(qs), sql::sqlite_dialect());
   } catch (...) {
     return rethrow<std::vector<velmor_glue::Data>>(std::current_exception());
   }
@@ -330,8 +326,7 @@ boost::asio::awaitable<std::vector<velmor_glue::Data>> SqliteBackend::aquery(
 boost::asio::awaitable<std::int64_t> SqliteBackend::acount(const QuerySetReader& qs) {
   sql::Statement st;
   try {
-    check_query(qs);
-    st = sql::compile_count(qs, sql::sqlite_dialect());
+    st = sql::compile_count(check_query(qs), sql::sqlite_dialect());
   } catch (...) {
     return rethrow<std::int64_t>(std::current_exception());
   }

@@ -9,8 +9,7 @@
 namespace velmor_models::querysets::qsetkit {
 
 backends::sql::Statement QuerySetCore::to_sql(const backends::sql::Dialect& dialect) const {
-  backends::check_query(*this);
-  return backends::sql::compile_select(*this, dialect);
+  return backends::sql::compile_select(backends::check_query(*this), dialect);
 }
 
 backends::sql::Statement QuerySetCore::to_sql() const {

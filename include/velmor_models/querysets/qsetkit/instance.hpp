@@ -10,6 +10,7 @@
 
 #include "velmor_glue/glue.hpp"
 #include "velmor_models/classes/model.hpp"
+#include "velmor_models/querysets/qsetkit/object_address.hpp"
 
 namespace velmor_models::querysets::qsetkit {
 
@@ -59,6 +60,11 @@ class Instance {
   const LegacyModel* legacy() const noexcept {
     return is_legacy() ? static_cast<const LegacyModel*>(object_.get()) : nullptr;
   }
+
+  /// Where the object is stored: class name and class version, object id and object
+  /// version, from its `_metadata`; nullopt when it carries no such address (see
+  /// address_of).
+  std::optional<ObjectAddress> address() const { return address_of(*object_); }
 
   std::unique_ptr<Model> release() && noexcept { return std::move(object_); }
 

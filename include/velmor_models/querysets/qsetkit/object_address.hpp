@@ -1,0 +1,28 @@
+#pragma once
+// Where a stored object lives, as its stored record tells.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "velmor_models/classes/model.hpp"
+
+namespace velmor_models::querysets::qsetkit {
+
+/// Where a saved object lives: its class name and the class-schema version it was saved
+/// under, its object id (text) and its object version (1, 2, ...).
+struct ObjectAddress {
+  std::string class_name;
+  std::int64_t class_version = 0;
+  std::string object_id;
+  std::int64_t object_version = 0;
+  friend bool operator==(const ObjectAddress&, const ObjectAddress&) = default;
+};
+
+/// The address in the `_metadata` of `obj` (as text or as a mapping): the object id, the
+/// object version and the class schema reference's class name and version. nullopt when
+/// the object carries no complete address (a record of a plain table, or one that was
+/// not saved by the object store).
+std::optional<ObjectAddress> address_of(const classes::model::Model& obj);
+
+}  // namespace velmor_models::querysets::qsetkit
