@@ -12,4 +12,10 @@ void Backend::insert(const classes::model::ModelClass& cls, std::span<const boos
   throw velmor_utils::errors::ValueError("this store cannot add records to " + cls.name());
 }
 
+driver::Lease Backend::lease() {
+  throw velmor_utils::errors::TypeError(
+      "this store runs no SQL, so it hands out no connection (the object store needs an SQL "
+      "store)");
+}
+
 }  // namespace velmor_models::backends

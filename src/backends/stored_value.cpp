@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "backends/sqlite/rows.hpp"
+#include <boost/json/parse.hpp>
+
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/detail/unicode.hpp"
+#include "velmor_models/utils/files.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends {
@@ -102,7 +104,7 @@ void check_stored_value(const ModelClass& cls, const FieldDecl& f, const value& 
   } else if (t == CoreTypes::BINARY) {
     if (!v.is_string()) wrong_kind(cls, f, v);
     std::string bytes;
-    if (!sqlite::base64_decode(v.get_string(), bytes))
+    if (!base64_decode(v.get_string(), bytes))
       throw ValueError(where(cls, f) + ": binary values are given as base64 text");
   } else if (t == CoreTypes::ARRAY || t == CoreTypes::DICTIONARY) {
     if ((t == CoreTypes::ARRAY) ? !v.is_array() : !v.is_object()) wrong_kind(cls, f, v);
@@ -145,6 +147,46 @@ std::span<const FieldDecl* const> address_columns() noexcept {
 
 bool is_address_column(std::string_view name) noexcept {
   return name == "_object_id" || name == "_object_version" || name == "_class_version";
+}
+
+std::string base64_encode(std::string_view bytes) {
+  namespace b64 = utils::files::base64;
+  std::string out(b64::encoded_size(bytes.size()), '\0');
+  b64::encode_into(utils::files::as_byte_span(bytes), reinterpret_cast<std::byte*>(out.data()),
+                   b64::active_kernel());
+  return out;
+}
+
+bool base64_decode(std::string_view text, std::string& out) {
+  namespace b64 = utils::files::base64;
+  out.resize(text.size() / 4 * 3);
+  try {
+    out.resize(b64::decode_into(utils::files::as_byte_span(text),
+                                reinterpret_cast<std::byte*>(out.data()), b64::active_kernel()));
+  } catch (const utils::files::Base64DecodeError&) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+boost::json::value stored_json(const driver::Value& v, const CoreTypes& type) {
+  if (const auto* n = std::get_if<std::int64_t>(&v)) {
+    if (type == CoreTypes::BOOLEAN) return value(*n != 0);
+    if (type == CoreTypes::NUMBER) return number_value(*n);
+    return value(*n);
+  }
+  if (const auto* d = std::get_if<double>(&v)) return value(*d);
+  if (const auto* t = std::get_if<std::string>(&v)) {
+    if (type == CoreTypes::ARRAY || type == CoreTypes::DICTIONARY) {
+      boost::system::error_code ec;
+      value parsed = boost::json::parse(*t, ec);
+      if (!ec) return parsed;
+    }
+    return value(*t);
+  }
+  if (const auto* b = std::get_if<driver::Blob>(&v)) return value(base64_encode(b->bytes));
+  return value(nullptr);
 }
 
 }  // namespace velmor_models::backends

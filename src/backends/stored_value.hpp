@@ -7,7 +7,10 @@
 #include <boost/json/value.hpp>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+
+#include "velmor_models/backends/driver/value.hpp"
 
 #include "velmor_models/classes/model.hpp"
 
@@ -34,5 +37,15 @@ void check_record(const classes::model::ModelClass& cls, const boost::json::obje
 /// `_class_version` INTEGER): columns of every table a store writes, not fields.
 std::span<const classes::model::FieldDecl* const> address_columns() noexcept;
 bool is_address_column(std::string_view name) noexcept;
+
+/// The standard padded base64 of `bytes`, and back: the one codec of every store (the
+/// strict one of utils/files). `base64_decode` is false for text that is not base64.
+std::string base64_encode(std::string_view bytes);
+bool base64_decode(std::string_view text, std::string& out);
+
+/// A value read from an SQL store as a field of core type `type` hands it back: integers
+/// of BOOLEAN fields as booleans, of NUMBER fields by number_value, JSON text of ARRAY and
+/// DICTIONARY fields parsed (kept as text when it is no JSON), bytes as base64 text.
+boost::json::value stored_json(const driver::Value& v, const classes::model::CoreTypes& type);
 
 }  // namespace velmor_models::backends

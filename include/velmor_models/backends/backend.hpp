@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "velmor_glue/glue.hpp"
+#include "velmor_models/backends/driver/connection.hpp"
 #include "velmor_models/querysets/executor.hpp"
 
 namespace velmor_models::backends {
@@ -41,6 +42,9 @@ class Backend {
   /// Adds records to the table of `cls`, all or none (tables.hpp).
   virtual void insert(const classes::model::ModelClass& cls,
                       std::span<const boost::json::object> records);
+  /// One connection of the store, pinned to the caller until the lease ends (the object
+  /// store's transactions). TypeError for a store that runs no SQL.
+  virtual driver::Lease lease();
 };
 
 }  // namespace velmor_models::backends

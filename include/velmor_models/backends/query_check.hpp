@@ -46,7 +46,13 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
     return qs_.get_select_related();
   }
   const querysets::executor::QuerySpecifier& get_query_specifier() const override {
-    return qs_.get_query_specifier();
+    return every_field_ ? *every_field_ : qs_.get_query_specifier();
+  }
+  /// From now on selects every field, whatever `only()` the query set asks for (a new
+  /// version is built from the whole record).
+  void select_every_field() {
+    every_field_ = qs_.get_query_specifier();
+    every_field_->only.clear();
   }
   const std::vector<querysets::executor::OrderBy>& get_order_by() const override {
     return qs_.get_order_by();
@@ -59,6 +65,7 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
  private:
   const querysets::executor::QuerySetReader& qs_;
   velmor_utils::query::Q conditions_;
+  std::optional<querysets::executor::QuerySpecifier> every_field_;
 };
 
 /// Refuses a query set that names a field its model does not have (in a filter, the

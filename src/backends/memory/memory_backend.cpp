@@ -2,7 +2,6 @@
 
 #include <boost/json/serialize.hpp>
 
-#include "backends/sqlite/rows.hpp"
 #include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_utils/errors.hpp"
@@ -76,9 +75,8 @@ boost::json::value as_stored(const classes::model::FieldDecl& f, const boost::js
     return number_value(v.to_number<std::int64_t>());
   if (f.type == CoreTypes::BINARY) {
     std::string bytes;
-    (void)sqlite::base64_decode(v.get_string(), bytes);
-    return boost::json::string(
-        sqlite::base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+    (void)base64_decode(v.get_string(), bytes);
+    return boost::json::string(base64_encode(bytes));
   }
   return v;
 }

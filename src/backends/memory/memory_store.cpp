@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/detail/unicode.hpp"
 #include "velmor_models/querysets/executor.hpp"
@@ -97,31 +98,6 @@ int compare(const Scalar& a, const Scalar& b) {
   }
 }
 
-bool base64_decode(std::string_view in, std::string& out) {
-  auto digit = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (char c : in) {
-    int v = digit(c);
-    if (v < 0) return false;
-    bits = (bits << 6) | static_cast<std::uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xFF);
-    }
-  }
-  return true;
-}
-
 Scalar to_scalar(const value& v, bool binary = false) {
   Scalar s;
   switch (v.kind()) {
@@ -147,7 +123,7 @@ Scalar to_scalar(const value& v, bool binary = false) {
       break;
     case boost::json::kind::string:
       // A BINARY field holds base64 text and compares as the bytes it stands for.
-      if (binary && base64_decode(v.get_string(), s.s)) {
+      if (binary && backends::base64_decode(v.get_string(), s.s)) {
         s.rank = Scalar::bytes;
         break;
       }

@@ -45,4 +45,76 @@ void Dialect::quote_identifier(std::string& out, std::string_view name) const {
   out.push_back('"');
 }
 
+std::string Dialect::create_table(std::string_view table, std::span<const ColumnDef> columns,
+                                  std::string_view constraints) const {
+  std::string out = "CREATE TABLE IF NOT EXISTS ";
+  quote_identifier(out, table);
+  out += " (";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i) out += ", ";
+    quote_identifier(out, columns[i].name);
+    (out += ' ') += columns[i].type;
+  }
+  if (!constraints.empty()) (out += ", ") += constraints;
+  out += ')';
+  return out;
+}
+
+std::string Dialect::create_index(std::string_view name, std::string_view table,
+                                  std::span<const std::string_view> columns, bool unique) const {
+  std::string out = unique ? "CREATE UNIQUE INDEX IF NOT EXISTS " : "CREATE INDEX IF NOT EXISTS ";
+  quote_identifier(out, name);
+  out += " ON ";
+  quote_identifier(out, table);
+  out += " (";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i) out += ", ";
+    quote_identifier(out, columns[i]);
+  }
+  out += ')';
+  return out;
+}
+
+std::string Dialect::add_column(std::string_view table, std::string_view column,
+                                std::string_view type) const {
+  std::string out = "ALTER TABLE ";
+  quote_identifier(out, table);
+  out += " ADD COLUMN ";
+  quote_identifier(out, column);
+  (out += ' ') += type;
+  return out;
+}
+
+std::string Dialect::insert(std::string_view table, std::span<const std::string> columns,
+                            bool ignore_duplicates) const {
+  std::string out = "INSERT INTO ";
+  quote_identifier(out, table);
+  out += " (";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i) out += ", ";
+    quote_identifier(out, columns[i]);
+  }
+  out += ") VALUES (";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i) out += ", ";
+    placeholder(out, i + 1);
+  }
+  out += ')';
+  if (ignore_duplicates) out += " ON CONFLICT DO NOTHING";
+  return out;
+}
+
+std::string Dialect::with_placeholders(std::string_view text) const {
+  std::string out;
+  out.reserve(text.size() + 16);
+  std::size_t n = 0;
+  for (char c : text) {
+    if (c == '?')
+      placeholder(out, ++n);
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
 }  // namespace velmor_models::backends::sql

@@ -170,6 +170,28 @@ class PostgresDialect final : public Dialect {
     w << " OFFSET ";
     w.bind(offset);
   }
+
+  std::string_view begin_write() const noexcept override { return "BEGIN"; }
+
+  std::string_view column_type(const classes::model::CoreTypes& t) const noexcept override {
+    using classes::model::CoreTypes;
+    if (t == CoreTypes::INTEGER) return "bigint";
+    if (t == CoreTypes::BOOLEAN) return "boolean";
+    if (t == CoreTypes::NUMBER) return "double precision";
+    if (t == CoreTypes::BINARY) return "bytea";
+    if (t == CoreTypes::ARRAY || t == CoreTypes::DICTIONARY) return "jsonb";
+    return "text";  // STRING, DATE, DATETIME
+  }
+
+  std::string column_names() const override {
+    return "SELECT column_name FROM information_schema.columns WHERE table_schema = "
+           "current_schema() AND table_name = $1 ORDER BY ordinal_position";
+  }
+
+  std::string table_exists() const override {
+    return "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() AND "
+           "table_name = $1";
+  }
 };
 
 }  // namespace

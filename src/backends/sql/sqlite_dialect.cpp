@@ -168,6 +168,23 @@ class SqliteDialect final : public Dialect {
     w << " OFFSET ";
     w.bind(offset);
   }
+
+  std::string_view begin_write() const noexcept override { return "BEGIN IMMEDIATE"; }
+
+  std::string_view column_type(const classes::model::CoreTypes& t) const noexcept override {
+    using classes::model::CoreTypes;
+    if (t == CoreTypes::INTEGER || t == CoreTypes::BOOLEAN) return "INTEGER";
+    // NUMERIC affinity keeps an integer an integer (REAL would round it to a double).
+    if (t == CoreTypes::NUMBER) return "NUMERIC";
+    if (t == CoreTypes::BINARY) return "BLOB";
+    return "TEXT";  // STRING, DATE, DATETIME, and JSON text for ARRAY and DICTIONARY
+  }
+
+  std::string column_names() const override { return "SELECT name FROM pragma_table_info(?)"; }
+
+  std::string table_exists() const override {
+    return "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?";
+  }
 };
 
 }  // namespace

@@ -4,8 +4,12 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <type_traits>
+#include <variant>
 
 #include "backends/sqlite/casefold.hpp"
+#include "backends/sqlite/tables.hpp"
+#include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -215,6 +219,127 @@ void Connection::fail(int rc, std::string_view sql) const {
   if ((code & 0xff) != (rc & 0xff)) code = rc;
   throw sqlite_error(describe(target_, code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)),
                      target_, std::string(sql), code);
+}
+
+void Connection::bind_values(sqlite3_stmt* stmt, const std::vector<driver::Value>& params,
+                             const std::string& sql) {
+  if (static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt)) != params.size())
+    throw velmor_utils::errors::ValueError(
+        "the statement takes " + std::to_string(sqlite3_bind_parameter_count(stmt)) + " values, " +
+        std::to_string(params.size()) + " were given: " + sql);
+  int i = 0;
+  for (const driver::Value& v : params) {
+    ++i;
+    int rc = std::visit(
+        [&](const auto& x) {
+          using T = std::decay_t<decltype(x)>;
+          if constexpr (std::is_same_v<T, std::monostate>)
+            return sqlite3_bind_null(stmt, i);
+          else if constexpr (std::is_same_v<T, std::int64_t>)
+            return sqlite3_bind_int64(stmt, i, x);
+          else if constexpr (std::is_same_v<T, double>)
+            return sqlite3_bind_double(stmt, i, x);
+          else if constexpr (std::is_same_v<T, std::string>)
+            return sqlite3_bind_text64(stmt, i, x.data(), x.size(), SQLITE_STATIC, SQLITE_UTF8);
+          else
+            return sqlite3_bind_blob64(stmt, i, x.bytes.data(), x.bytes.size(), SQLITE_STATIC);
+        },
+        v);
+    if (rc != SQLITE_OK) fail(rc, sql);
+  }
+}
+
+namespace {
+
+// The rows of one cached statement; the statement is reset and unbound when it ends.
+class Cursor final : public driver::Cursor {
+ public:
+  Cursor(Connection& conn, sqlite3_stmt* stmt, const std::string& sql,
+         std::vector<driver::Value> params)
+      : conn_(conn), use_(stmt), sql_(sql), params_(std::move(params)) {
+    conn_.bind_values(stmt, params_, sql_);
+  }
+  bool next() override {
+    if (done_) return false;
+    const int rc = sqlite3_step(use_.get());
+    if (rc == SQLITE_ROW) return true;
+    done_ = true;
+    if (rc != SQLITE_DONE) conn_.fail(rc, sql_);
+    return false;
+  }
+  std::size_t column_count() const override {
+    return static_cast<std::size_t>(sqlite3_column_count(use_.get()));
+  }
+  std::string column_name(std::size_t i) const override {
+    return sqlite3_column_name(use_.get(), static_cast<int>(i));
+  }
+  driver::Value value(std::size_t index) const override {
+    sqlite3_stmt* stmt = use_.get();
+    const int i = static_cast<int>(index);
+    switch (sqlite3_column_type(stmt, i)) {
+      case SQLITE_INTEGER:
+        return static_cast<std::int64_t>(sqlite3_column_int64(stmt, i));
+      case SQLITE_FLOAT:
+        return sqlite3_column_double(stmt, i);
+      case SQLITE_TEXT:
+        return std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)),
+                           static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+      case SQLITE_BLOB: {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt, i));
+        return driver::Blob{
+            std::string(p, p ? static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)) : 0)};
+      }
+      default:
+        return std::monostate{};
+    }
+  }
+
+ private:
+  Connection& conn_;
+  Connection::Use use_;
+  std::string sql_;
+  std::vector<driver::Value> params_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+const sql::Dialect& Connection::dialect() const noexcept {
+  return sql::sqlite_dialect();
+}
+
+std::int64_t Connection::execute(const std::string& sql, const std::vector<driver::Value>& params) {
+  sqlite3_stmt* stmt = prepare(sql);
+  Use use(stmt);
+  bind_values(stmt, params, sql);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) fail(rc, sql);
+  return sqlite3_changes64(db_);
+}
+
+std::unique_ptr<driver::Cursor> Connection::query(const std::string& sql,
+                                                  std::vector<driver::Value> params) {
+  sqlite3_stmt* stmt = prepare(sql);
+  return std::make_unique<Cursor>(*this, stmt, sql, std::move(params));
+}
+
+void Connection::insert_rows(const classes::model::ModelClass& cls,
+                             std::span<const boost::json::object> records) {
+  sqlite::insert_rows(*this, cls, records);
+}
+
+void Connection::begin() {
+  exec(std::string(dialect().begin_write()));
+}
+
+void Connection::commit() {
+  exec("COMMIT");
+}
+
+void Connection::rollback() noexcept {
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 }  // namespace velmor_models::backends::sqlite

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "velmor_models/backends/driver/connection.hpp"
 #include "velmor_models/querysets/errors.hpp"
 
 namespace velmor_models::backends::sqlite {
@@ -35,12 +36,12 @@ querysets::errors::DatabaseErrorCategory error_category(int rc);
 querysets::errors::DatabaseError sqlite_error(const std::string& message, const Target& target,
                                               std::string sql, int rc, bool opened = true);
 
-class Connection {
+class Connection final : public driver::Connection {
  public:
   /// Opens `target` and checks that it is a database; DatabaseError naming the URL when
   /// it is not. `target` must outlive the connection.
   explicit Connection(const Target& target);
-  ~Connection();
+  ~Connection() override;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -66,13 +67,28 @@ class Connection {
   /// Binds `params` to the placeholders of `stmt`, in order.
   void bind(sqlite3_stmt* stmt, const std::vector<boost::json::value>& params,
             const std::string& sql);
+  /// Binds driver values to the placeholders of `stmt`, in order; text and bytes are not
+  /// copied, so `params` must outlive the statement's run.
+  void bind_values(sqlite3_stmt* stmt, const std::vector<driver::Value>& params,
+                   const std::string& sql);
   /// Runs SQL that returns no rows, outside the cache.
   void exec(const std::string& sql);
+
+  // The driver interface.
+  const sql::Dialect& dialect() const noexcept override;
+  std::int64_t execute(const std::string& sql, const std::vector<driver::Value>& params) override;
+  std::unique_ptr<driver::Cursor> query(const std::string& sql,
+                                        std::vector<driver::Value> params) override;
+  void insert_rows(const classes::model::ModelClass& cls,
+                   std::span<const boost::json::object> records) override;
+  void begin() override;
+  void commit() override;
+  void rollback() noexcept override;
   /// A DatabaseError for the result code `rc` of running `sql`.
   [[noreturn]] void fail(int rc, std::string_view sql) const;
 
   sqlite3* handle() const noexcept { return db_; }
-  const std::string& alias() const noexcept { return target_.alias; }
+  const std::string& alias() const noexcept override { return target_.alias; }
   std::uint64_t hits() const noexcept { return hits_; }
   std::uint64_t misses() const noexcept { return misses_; }
   std::size_t cached() const noexcept { return lru_.size(); }

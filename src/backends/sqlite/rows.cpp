@@ -11,8 +11,6 @@ namespace {
 using boost::json::value;
 using sql::CoreTypes;
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 std::string_view text_of(sqlite3_stmt* stmt, int i) {
   const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
   return {p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))};
@@ -38,7 +36,9 @@ value by_storage(sqlite3_stmt* stmt, int i, int storage) {
       return value(text_of(stmt, i));
     case SQLITE_BLOB: {
       const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, i));
-      return value(base64_encode(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))));
+      return value(
+          base64_encode(std::string_view(reinterpret_cast<const char*>(p),
+                                         static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)))));
     }
     default:
       return value(nullptr);
@@ -103,57 +103,6 @@ void run_to_end(Connection& conn, sqlite3_stmt* stmt, const std::string& sql) {
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
   }
   if (rc != SQLITE_DONE) conn.fail(rc, sql);
-}
-
-std::string base64_encode(const unsigned char* bytes, std::size_t size) {
-  std::string out;
-  out.reserve((size + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < size; i += 3) {
-    unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-    out += kAlphabet[v >> 18];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
-  }
-  if (i < size) {
-    unsigned v = bytes[i] << 16;
-    if (i + 1 < size) v |= bytes[i + 1] << 8;
-    out += kAlphabet[v >> 18];
-    out += kAlphabet[(v >> 12) & 63];
-    out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-bool base64_decode(std::string_view text, std::string& out) {
-  if (text.size() % 4 != 0) return false;
-  out.clear();
-  out.reserve(text.size() / 4 * 3);
-  auto digit = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    bool last = i + 4 == text.size();
-    int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
-    if (pad == 1 && text[i + 2] == '=') return false;
-    unsigned v = 0;
-    for (int k = 0; k < 4; ++k) {
-      int d = k >= 4 - pad ? 0 : digit(text[i + k]);
-      if (d < 0) return false;
-      v = (v << 6) | static_cast<unsigned>(d);
-    }
-    out += static_cast<char>(v >> 16);
-    if (pad < 2) out += static_cast<char>((v >> 8) & 255);
-    if (pad < 1) out += static_cast<char>(v & 255);
-  }
-  return true;
 }
 
 }  // namespace velmor_models::backends::sqlite

@@ -23,8 +23,4 @@ std::int64_t read_scalar(Connection& conn, sqlite3_stmt* stmt, const std::string
 /// Steps a statement that returns no rows.
 void run_to_end(Connection& conn, sqlite3_stmt* stmt, const std::string& sql);
 
-/// RFC 4648 base64 of `bytes`, and back; the decoder refuses anything else.
-std::string base64_encode(const unsigned char* bytes, std::size_t size);
-bool base64_decode(std::string_view text, std::string& out);
-
 }  // namespace velmor_models::backends::sqlite

@@ -20,6 +20,7 @@
 #include "backends/sqlite/rows.hpp"
 #include "backends/sqlite/tables.hpp"
 #include "backends/statement_log.hpp"
+#include "backends/table_layout.hpp"
 #include "backends/worker_pool.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/compiler.hpp"
@@ -242,10 +243,6 @@ boost::asio::awaitable<T> rethrow(std::exception_ptr error) {
 
 }  // namespace
 
-sqlite::Connection& sqlite::connection_of(SqliteBackend& backend) {
-  return backend.impl_->connection();
-}
-
 SqliteBackend::SqliteBackend(std::string alias, DatabaseUrl url)
     : impl_(std::make_shared<Impl>(std::move(alias), std::move(url))) {
   if (!impl_->target.file) impl_->anchor = std::make_unique<Connection>(impl_->target);
@@ -336,7 +333,7 @@ boost::asio::awaitable<std::int64_t> SqliteBackend::acount(const QuerySetReader&
 void SqliteBackend::create_table(const classes::model::ModelClass& cls,
                                  const std::vector<std::string>& indexed_fields) {
   std::vector<sql::Statement> statements;
-  for (auto& text : sqlite::table_ddl(cls, indexed_fields))
+  for (auto& text : table_ddl(sql::sqlite_dialect(), cls, indexed_fields))
     statements.push_back(sql::Statement{std::move(text), {}, {}});
   run_script(statements);
 }
@@ -352,6 +349,10 @@ void SqliteBackend::insert(const classes::model::ModelClass& cls,
     sqlite3_exec(conn.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+driver::Lease SqliteBackend::lease() {
+  return driver::Lease(impl_->connection(), impl_);
 }
 
 SqliteBackend::CacheStats SqliteBackend::statement_cache_stats() {

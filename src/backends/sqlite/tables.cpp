@@ -5,7 +5,9 @@
 #include "backends/sqlite/rows.hpp"
 #include "backends/statement_log.hpp"
 #include "backends/stored_value.hpp"
+#include "backends/table_layout.hpp"
 #include "velmor_models/backends/query_check.hpp"
+#include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::sqlite {
@@ -44,72 +46,18 @@ int bind_field(sqlite3_stmt* stmt, int i, const FieldDecl& f, const value& v,
 
 }  // namespace
 
-const char* column_type(const CoreTypes& t) {
-  if (t == CoreTypes::INTEGER || t == CoreTypes::BOOLEAN) return "INTEGER";
-  // NUMERIC affinity keeps an integer an integer (REAL would round it to a double).
-  if (t == CoreTypes::NUMBER) return "NUMERIC";
-  if (t == CoreTypes::BINARY) return "BLOB";
-  return "TEXT";  // STRING, DATE, DATETIME, and JSON text for ARRAY and DICTIONARY
-}
-
-std::string quote_identifier(std::string_view name) {
-  if (name.empty()) throw ValueError("an SQL name cannot be empty");
-  if (name.find('\0') != std::string_view::npos)
-    throw ValueError("an SQL name cannot hold a NUL byte");
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
-
-std::string table_of(const classes::model::ModelClass& cls) {
-  const value& t = cls.table_name();
-  if (!t.is_string() || t.get_string().empty())
-    throw ValueError("model " + cls.name() + " has no table name");
-  return std::string(t.get_string());
-}
-
-std::vector<std::string> table_ddl(const classes::model::ModelClass& cls,
-                                   const std::vector<std::string>& indexed_fields) {
-  const std::string table = table_of(cls);
-  std::string ddl = "CREATE TABLE IF NOT EXISTS " + quote_identifier(table) + " (";
-  for (const auto& f : cls.fields()) {
-    if (f.name == kMetadata) continue;
-    ddl += quote_identifier(f.name) + " " + column_type(f.type) + ", ";
-  }
-  // The address columns of a stored object, read by the `_address__...` filters.
-  ddl +=
-      "\"_metadata\" TEXT, \"_object_id\" TEXT, \"_object_version\" INTEGER, "
-      "\"_class_version\" INTEGER)";
-  std::vector<std::string> out{std::move(ddl)};
-  out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "___address") + " ON " +
-                quote_identifier(table) + " (\"_object_id\", \"_object_version\")");
-  out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "___class_version") +
-                " ON " + quote_identifier(table) + " (\"_class_version\")");
-  for (const auto& name : indexed_fields) {
-    const FieldDecl& f = field_of(cls, name);
-    out.push_back("CREATE INDEX IF NOT EXISTS " + quote_identifier(table + "__" + f.name) + " ON " +
-                  quote_identifier(table) + " (" + quote_identifier(f.name) + ")");
-  }
-  return out;
-}
-
 void insert_rows(Connection& conn, const classes::model::ModelClass& cls,
                  std::span<const boost::json::object> records) {
   std::vector<const FieldDecl*> fields;
-  std::string sql = "INSERT INTO " + quote_identifier(table_of(cls)) + " (";
-  std::string marks;
+  std::vector<std::string> columns;
   for (const auto& f : cls.fields()) {
     if (f.name == kMetadata) continue;
     fields.push_back(&f);
-    sql += quote_identifier(f.name) + ", ";
-    marks += "?, ";
+    columns.push_back(f.name);
   }
-  sql += "\"_metadata\", \"_object_id\", \"_object_version\", \"_class_version\") VALUES (" +
-         marks + "?, ?, ?, ?)";
+  columns.emplace_back(kMetadata);
+  for (const FieldDecl* a : address_columns()) columns.push_back(a->name);
+  const std::string sql = conn.dialect().insert(table_of(cls), columns);
   sqlite3_stmt* stmt = conn.prepare(sql);
   std::string scratch;
   StatementTimer timer(conn.alias(), sql);

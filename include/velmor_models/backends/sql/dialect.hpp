@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "velmor_models/backends/sql/statement_writer.hpp"
+#include "velmor_models/classes/model.hpp"
 #include "velmor_utils/query/utils.hpp"
 
 namespace velmor_models::backends::sql {
@@ -22,6 +23,12 @@ struct Operand {
   std::string_view path;    ///< the dialect's JSON path text (bound); empty for a plain column
   bool text = false;        ///< a plain column holding text (STRING, DATE, DATETIME)
   bool json() const noexcept { return !path.empty(); }
+};
+
+/// One column of a table a store creates.
+struct ColumnDef {
+  std::string_view name;  ///< checked and quoted by the dialect
+  std::string_view type;  ///< the declared type, as column_type gives it
 };
 
 /// The kinds of JSON value a guard admits.
@@ -78,6 +85,37 @@ class Dialect {
   /// `offset` (never negative). Called only when there is a bound.
   virtual void window(StatementWriter& w, std::optional<std::int64_t> limit,
                       std::int64_t offset) const = 0;
+
+  // The statements a store needs beyond queries.
+
+  /// The statement that opens a write transaction holding the database's write lock (or
+  /// what stands for it there) from its start, so that what it reads stays as read.
+  virtual std::string_view begin_write() const noexcept = 0;
+  /// The declared type of a column holding values of core type `type`.
+  virtual std::string_view column_type(const classes::model::CoreTypes& type) const noexcept = 0;
+  /// A statement that lists the names of the columns (one text column) of the table that
+  /// its one bound value names.
+  virtual std::string column_names() const = 0;
+  /// A statement that returns a row when the table that its one bound value names exists.
+  virtual std::string table_exists() const = 0;
+
+  /// `CREATE TABLE IF NOT EXISTS table (name type, ...[, constraints])`.
+  std::string create_table(std::string_view table, std::span<const ColumnDef> columns,
+                           std::string_view constraints = {}) const;
+  /// `CREATE [UNIQUE] INDEX IF NOT EXISTS name ON table (columns)`.
+  std::string create_index(std::string_view name, std::string_view table,
+                           std::span<const std::string_view> columns, bool unique = false) const;
+  /// `ALTER TABLE table ADD COLUMN column type`.
+  std::string add_column(std::string_view table, std::string_view column,
+                         std::string_view type) const;
+  /// `INSERT INTO table (columns) VALUES (placeholders)`; with `ignore_duplicates`, a row
+  /// that would break a unique constraint is left out (`ON CONFLICT DO NOTHING`) and the
+  /// statement changes no row.
+  std::string insert(std::string_view table, std::span<const std::string> columns,
+                     bool ignore_duplicates = false) const;
+  /// `text` with each `?` turned into the dialect's placeholder, numbered in order (for
+  /// statement text that holds `?` nowhere but as placeholders).
+  std::string with_placeholders(std::string_view text) const;
 
  protected:
   Dialect() = default;

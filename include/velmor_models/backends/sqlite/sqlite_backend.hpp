@@ -20,13 +20,6 @@
 
 namespace velmor_models::backends {
 
-class SqliteBackend;
-namespace sqlite {
-class Connection;
-/// This thread's connection to the database of `backend` (the object store's writes).
-Connection& connection_of(SqliteBackend& backend);
-}  // namespace sqlite
-
 class SqliteBackend : public Backend {
  public:
   /// Opens (and checks) the database at `url` for `alias`: an error naming the URL when
@@ -45,6 +38,8 @@ class SqliteBackend : public Backend {
                     const std::vector<std::string>& indexed_fields) override;
   void insert(const classes::model::ModelClass& cls,
               std::span<const boost::json::object> records) override;
+  /// This thread's connection: every statement of a thread runs there.
+  driver::Lease lease() override;
 
   /// Runs a compiled statement on this thread's connection: its rows decoded per
   /// `statement.columns`.
@@ -70,7 +65,6 @@ class SqliteBackend : public Backend {
   const DatabaseUrl& url() const noexcept;
 
   struct Impl;  ///< connections and their threads (sqlite_backend.cpp)
-  friend sqlite::Connection& sqlite::connection_of(SqliteBackend& backend);
 
  private:
   std::shared_ptr<Impl> impl_;

@@ -1,0 +1,116 @@
+#pragma once
+// What every SQL store implements for the layers above its queries (the object store, the
+// tables): a connection that runs statements with bound values, a cursor over their rows,
+// and a write transaction. Statements use the connection's dialect: its placeholders,
+// quoting and the statements it composes (sql/dialect.hpp).
+
+#include <boost/json/object.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "velmor_models/backends/driver/value.hpp"
+#include "velmor_models/classes/model.hpp"
+
+namespace velmor_models::backends::sql {
+class Dialect;
+}
+
+namespace velmor_models::backends::driver {
+
+/// The rows of one statement, read one at a time. It borrows its connection: nothing else
+/// runs there until the cursor is gone; leaving it early releases the statement.
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  /// Moves to the next row; false once the rows are read to their end.
+  virtual bool next() = 0;
+  virtual std::size_t column_count() const = 0;
+  virtual std::string column_name(std::size_t i) const = 0;
+  /// Column `i` of the current row.
+  virtual Value value(std::size_t i) const = 0;
+};
+
+/// One connection to one database, used by one thread at a time, with its cache of
+/// prepared statements. Failures are DatabaseErrors that say whether it is still usable.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  virtual const std::string& alias() const noexcept = 0;
+  virtual const sql::Dialect& dialect() const noexcept = 0;
+
+  /// Runs `sql` with `params` bound, to its end; the number of rows it changed.
+  virtual std::int64_t execute(const std::string& sql, const std::vector<Value>& params = {}) = 0;
+  /// Runs `sql` with `params` bound and hands over its rows.
+  virtual std::unique_ptr<Cursor> query(const std::string& sql, std::vector<Value> params = {}) = 0;
+  /// The first column of the first row of `sql`; nullopt when it returns no row.
+  std::optional<Value> scalar(const std::string& sql, std::vector<Value> params = {});
+
+  /// Adds `records` to the table of `cls`, each value bound as its field's core type
+  /// requires (checked first), together with `_metadata` and the address columns.
+  virtual void insert_rows(const classes::model::ModelClass& cls,
+                           std::span<const boost::json::object> records) = 0;
+
+  /// Opens a write transaction (the dialect's begin_write), commits it, rolls it back.
+  virtual void begin() = 0;
+  virtual void commit() = 0;
+  /// Rolls back the open transaction, if there is one; the transaction is gone either way.
+  virtual void rollback() noexcept = 0;
+};
+
+/// A write transaction on one connection, rolled back when left without a commit.
+class Transaction {
+ public:
+  explicit Transaction(Connection& conn) : conn_(conn) { conn_.begin(); }
+  ~Transaction() { rollback(); }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  /// Commits; when the commit fails the transaction is still to be rolled back.
+  void commit() {
+    conn_.commit();
+    done_ = true;
+  }
+  void rollback() noexcept {
+    if (!done_) conn_.rollback();
+    done_ = true;
+  }
+  Connection& connection() const noexcept { return conn_; }
+
+ private:
+  Connection& conn_;
+  bool done_ = false;
+};
+
+/// One connection of an alias pinned to its holder, for the length of a transaction: the
+/// store hands it out and takes it back when the lease ends.
+class Lease {
+ public:
+  /// `owner` keeps the connection alive; `give_back` (optional) returns it to its store.
+  Lease(Connection& conn, std::shared_ptr<void> owner,
+        std::function<void(Connection&)> give_back = {}) noexcept
+      : conn_(&conn), owner_(std::move(owner)), give_back_(std::move(give_back)) {}
+  Lease(Lease&& other) noexcept
+      : conn_(other.conn_),
+        owner_(std::move(other.owner_)),
+        give_back_(std::move(other.give_back_)) {
+    other.give_back_ = nullptr;
+  }
+  Lease& operator=(Lease&&) = delete;
+  Lease(const Lease&) = delete;
+  ~Lease() {
+    if (give_back_) give_back_(*conn_);
+  }
+  Connection& operator*() const noexcept { return *conn_; }
+  Connection* operator->() const noexcept { return conn_; }
+
+ private:
+  Connection* conn_;
+  std::shared_ptr<void> owner_;
+  std::function<void(Connection&)> give_back_;
+};
+
+}  // namespace velmor_models::backends::driver
