@@ -15,6 +15,7 @@
 #include "backends/store/store_tables.hpp"
 #include "backends/stored_value.hpp"
 #include "backends/table_layout.hpp"
+#include "backends/worker_pool.hpp"
 #include "velmor_data/aliases/using.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/registry.hpp"
@@ -240,9 +241,11 @@ void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
   log.complete(*l, *held);
 }
 
-std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
-                         const classes::model::Model& changes) {
-  qs._check_type(changes);
+namespace {
+
+// A bulk update of the objects `qs` selects, its class checked already.
+std::int64_t update_selected(const querysets::executor::QuerySetReader& qs,
+                             const classes::model::Model& changes) {
   const ModelClassPtr& cls = changes.model_class();
   recover_once();
   const std::int64_t class_version = class_version_for(cls);
@@ -326,6 +329,137 @@ std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
   }
   log.complete(*l, *held);
   return static_cast<std::int64_t>(rows.size());
+}
+
+}  // namespace
+
+std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
+                         const classes::model::Model& changes) {
+  qs._check_type(changes);
+  if (qs.is_none()) return 0;
+  return update_selected(qs, changes);
+}
+
+namespace {
+
+// A query set's reading part, owned: what a bulk update run later reads.
+class OwnedQuery final : public querysets::executor::QuerySetReader {
+ public:
+  explicit OwnedQuery(const querysets::qsetkit::QuerySetCore& qs)
+      : entity_(qs.entity()),
+        entity_name_(qs.entity_name()),
+        table_name_(qs.table_name()),
+        conditions_(qs.get_conditions()),
+        select_related_(qs.get_select_related()),
+        specifier_(qs.get_query_specifier()),
+        order_by_(qs.get_order_by()),
+        using_(qs.get_using()),
+        paginator_(qs.get_paginator()),
+        none_(qs.is_none()) {}
+  const ModelClassPtr& entity() const override { return entity_; }
+  std::string entity_name() const override { return entity_name_; }
+  std::string table_name() const override { return table_name_; }
+  const velmor_utils::query::Q& get_conditions() const override { return conditions_; }
+  const querysets::executor::SelectRelated& get_select_related() const override {
+    return select_related_;
+  }
+  const querysets::executor::QuerySpecifier& get_query_specifier() const override {
+    return specifier_;
+  }
+  const std::vector<querysets::executor::OrderBy>& get_order_by() const override {
+    return order_by_;
+  }
+  const std::string& get_using() const override { return using_; }
+  const querysets::executor::NumberPaginator& get_paginator() const override { return paginator_; }
+  bool none() const noexcept { return none_; }
+
+ private:
+  ModelClassPtr entity_;
+  std::string entity_name_, table_name_;
+  velmor_utils::query::Q conditions_;
+  querysets::executor::SelectRelated select_related_;
+  querysets::executor::QuerySpecifier specifier_;
+  std::vector<querysets::executor::OrderBy> order_by_;
+  std::string using_;
+  querysets::executor::NumberPaginator paginator_;
+  bool none_;
+};
+
+template <class T>
+boost::asio::awaitable<T> rethrow(std::exception_ptr error) {
+  std::rethrow_exception(error);
+  co_return T{};
+}
+
+}  // namespace
+
+// The coroutine forms are no coroutines themselves: each hands a worker a function that
+// owns its arguments, and every check runs there, so errors surface when awaited.
+boost::asio::awaitable<std::int64_t> aregister_model_class(ModelClassPtr cls) {
+  return on_worker<std::int64_t>(
+      [cls = std::move(cls)](Interruption&) { return register_model_class(cls); });
+}
+
+boost::asio::awaitable<ObjectAddress> asave_new(ModelClassPtr cls, json::object values,
+                                                std::optional<std::string> object_id) {
+  return on_worker<ObjectAddress>(
+      [cls = std::move(cls), values = std::move(values), id = std::move(object_id)](Interruption&) {
+        return save_new(cls, values, id);
+      });
+}
+
+boost::asio::awaitable<std::vector<ObjectAddress>> asave_new_batch(
+    ModelClassPtr cls, std::vector<json::object> values) {
+  return on_worker<std::vector<ObjectAddress>>(
+      [cls = std::move(cls), values = std::move(values)](Interruption&) {
+        return save_new_batch(cls, values);
+      });
+}
+
+boost::asio::awaitable<ObjectAddress> asave_version(ModelClassPtr cls, std::string object_id,
+                                                    std::int64_t base_version,
+                                                    json::object values) {
+  return on_worker<ObjectAddress>([cls = std::move(cls), id = std::move(object_id), base_version,
+                                   values = std::move(values)](Interruption&) {
+    return save_version(cls, id, base_version, values);
+  });
+}
+
+boost::asio::awaitable<ObjectAddress> asave_version(ModelClassPtr cls,
+                                                    std::optional<ObjectAddress> base,
+                                                    json::object values) {
+  return on_worker<ObjectAddress>(
+      [cls = std::move(cls), base = std::move(base), values = std::move(values)](Interruption&) {
+        return save_version(cls, stored_address(base), values);
+      });
+}
+
+namespace {
+boost::asio::awaitable<void> done(boost::asio::awaitable<bool> op) {
+  (void)co_await std::move(op);
+}
+}  // namespace
+
+boost::asio::awaitable<void> adelete_object(ModelClassPtr cls, std::string object_id) {
+  return done(on_worker<bool>([cls = std::move(cls), id = std::move(object_id)](Interruption&) {
+    delete_object(cls, id);
+    return true;
+  }));
+}
+
+boost::asio::awaitable<std::int64_t> abulk_update(const querysets::qsetkit::QuerySetCore& qs,
+                                                  const classes::model::Model& changes) {
+  std::shared_ptr<const OwnedQuery> owned;
+  try {
+    qs._check_type(changes);
+    owned = std::make_shared<const OwnedQuery>(qs);
+  } catch (...) {
+    return rethrow<std::int64_t>(std::current_exception());
+  }
+  return on_worker<std::int64_t>(
+      [owned, changes = classes::model::Model(changes)](Interruption&) -> std::int64_t {
+        return owned->none() ? 0 : update_selected(*owned, changes);
+      });
 }
 
 }  // namespace velmor_models::backends

@@ -1,7 +1,10 @@
 #include "backends/worker_pool.hpp"
 
 #include <algorithm>
+#include <boost/system/system_error.hpp>
+#include <condition_variable>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace velmor_models::backends {
@@ -42,5 +45,58 @@ boost::asio::thread_pool& worker_pool() {
   static Workers workers;
   return workers.pool;
 }
+
+void Interruption::cancel() {
+  std::lock_guard lock(mutex);
+  cancelled = true;
+  if (stop) stop();
+}
+
+void Interruption::throw_if_cancelled() const {
+  if (cancelled) throw boost::system::system_error(boost::asio::error::operation_aborted);
+}
+
+namespace detail {
+
+class InFlight : public boost::asio::execution_context::service {
+ public:
+  static inline boost::asio::execution_context::id id;
+  explicit InFlight(boost::asio::execution_context& context) : service(context) {}
+
+  void add(Interruption& op) {
+    std::lock_guard lock(mutex_);
+    ops_.insert(&op);
+  }
+  void remove(Interruption* op) {
+    std::lock_guard lock(mutex_);
+    ops_.erase(op);
+    if (ops_.empty()) drained_.notify_all();
+  }
+
+ private:
+  void shutdown() override {
+    std::unique_lock lock(mutex_);
+    for (Interruption* op : ops_) op->cancel();
+    drained_.wait(lock, [this] { return ops_.empty(); });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  std::unordered_set<Interruption*> ops_;
+};
+
+InFlight& in_flight(boost::asio::execution_context& context) {
+  return boost::asio::use_service<InFlight>(context);
+}
+
+Flight::Flight(InFlight& flights, Interruption& op) : flights_(flights), op_(op) {
+  flights_.add(op_);
+}
+
+Flight::~Flight() {
+  flights_.remove(&op_);
+}
+
+}  // namespace detail
 
 }  // namespace velmor_models::backends

@@ -9,13 +9,17 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
 #include <boost/json/serialize.hpp>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <typeinfo>
 
+#include "backends/awaited.hpp"
 #include "backends/temp_folder.hpp"
 #include "qsetkit/test_executors.hpp"
 #include "velmor_data/connections/historical/async_schema_version_manager.hpp"
@@ -376,6 +380,8 @@ enum class Fault {
   default_refuses_commit,      // its commit turns into a rollback
 };
 
+using velmor_test::awaited;
+
 struct SaveCase {
   const char* name;
   std::function<void()> save;
@@ -398,6 +404,18 @@ const SaveCase saves[] = {
        (void)backends::save_version(book(), "o1", 1, {{"title", "Dune II"}});
      }},
     {"delete_object", [] { backends::delete_object(book(), "o1"); }},
+    // The coroutine forms: the same sweep, awaited on a loop of the test's thread.
+    {"asave_new_batch",
+     [] {
+       std::vector<json::object> batch;
+       for (const char* id : {"b1", "b2"}) batch.push_back({{"title", id}, {"_object_id", id}});
+       (void)awaited(backends::asave_new_batch(book(), std::move(batch)));
+     }},
+    {"asave_version",
+     [] {
+       (void)awaited(backends::asave_version(book(), "o1", 1, {{"title", "Dune II"}}));
+     }},
+    {"adelete_object", [] { awaited(backends::adelete_object(book(), "o1")); }},
 };
 
 class InterruptedSave : public StoreFaults,

@@ -8,12 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 #include <boost/json/serialize.hpp>
 #include <chrono>
 #include <filesystem>
 #include <random>
 #include <thread>
 
+#include "backends/awaited.hpp"
 #include "backends/temp_folder.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
@@ -63,6 +70,8 @@ std::string snapshot() {
   };
   return dump("default") + "|" + dump("lakehouse");
 }
+
+using velmor_test::awaited;
 
 class ObjectStore : public testing::Test {
  protected:
@@ -306,6 +315,8 @@ TEST_F(ObjectStore, BulkUpdateSavesANewVersionOfEachSelectedObject) {
                                   *book->construct({{"title", "kept"}})),
             2);
   EXPECT_EQ(books.filter(NamedFilters{{"title", "kept"}, {"pages", 99}}).count().execute(), 2);
+  EXPECT_EQ(backends::bulk_update(books.none(), *changes), 0);
+  EXPECT_EQ(books.using_("lakehouse").count().execute(), 9);
   const auto stranger = ModelClass::create("Other", "others", {})->construct({});
   EXPECT_THROW(backends::bulk_update(books, *stranger), BulkOperationError);
 }
@@ -376,6 +387,58 @@ TEST_F(ObjectStore, BulkUpdateNeverWritesOverAVersionItDidNotRead) {
   EXPECT_EQ(a, rounds);
   EXPECT_EQ(b, rounds);
   EXPECT_EQ(versions, 1 + 2 * rounds);
+}
+
+boost::asio::awaitable<void> write_and_rewrite(ModelClassPtr book, int i, int& finished) {
+  json::object first{{"title", "T" + std::to_string(i)}};
+  const backends::ObjectAddress a = co_await backends::asave_new(book, std::move(first));
+  json::object second{{"title", "U"}, {"pages", i}};
+  const backends::ObjectAddress a2 = co_await backends::asave_version(book, a, std::move(second));
+  if (i % 2) co_await backends::adelete_object(book, a2.object_id);
+  ++finished;
+}
+
+// The coroutine writes: many on one event loop thread, and cancellations at each await,
+// which leave a write either whole or not begun.
+TEST_F(ObjectStore, CoroutineWritesShareOneLoopAndACancelledOneIsWholeOrNothing) {
+  const ModelClassPtr book = book_class();
+  boost::asio::io_context loop;
+  int finished = 0;
+  for (int i = 0; i < 8; ++i)
+    boost::asio::co_spawn(loop, write_and_rewrite(book, i, finished), boost::asio::detached);
+  loop.run();
+  EXPECT_EQ(finished, 8);
+  const QuerySet<Model> books(book);
+  EXPECT_EQ(books.count().execute(), 4);
+  EXPECT_EQ(books.using_("lakehouse").count().execute(), 16);
+  EXPECT_EQ(awaited(backends::abulk_update(books, *book->construct({{"title", "V"}}))), 4);
+  EXPECT_EQ(books.filter(NamedFilters{{"title", "V"}}).count().execute(), 4);
+
+  const auto target = backends::save_new(book, {{"title", "C"}});
+  std::int64_t version = 1;
+  for (int polls = 0; polls < 6; ++polls) {
+    boost::asio::io_context io;
+    boost::asio::cancellation_signal cancel;
+    std::optional<bool> saved;
+    boost::asio::co_spawn(
+        io, backends::asave_version(book, target.object_id, version, {{"title", "C"}}),
+        boost::asio::bind_cancellation_slot(
+            cancel.slot(),
+            [&](std::exception_ptr e, const backends::ObjectAddress&) { saved = !e; }));
+    for (int p = 0; p < polls; ++p) (void)io.run_one();
+    cancel.emit(boost::asio::cancellation_type::terminal);
+    io.run();
+    ASSERT_TRUE(saved.has_value());
+    if (*saved) ++version;
+    const auto stored =
+        books.get(NamedFilters{{"_address__object_id", target.object_id}}).execute();
+    EXPECT_EQ(stored.address()->object_version, version) << "after " << polls << " polls";
+    EXPECT_EQ(books.using_("lakehouse")
+                  .filter(NamedFilters{{"_address__object_id", target.object_id}})
+                  .count()
+                  .execute(),
+              version);
+  }
 }
 
 // A writer killed at random moments: afterwards (and after the recovery every process runs

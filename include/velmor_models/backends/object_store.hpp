@@ -14,6 +14,7 @@
 // them. See docs/object_store.md for the versions, the compatibility rule and how one
 // save stays atomic across the two databases.
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 #include <cstdint>
 #include <optional>
@@ -106,9 +107,41 @@ void delete_object(const classes::model::ModelClassPtr& cls, std::string_view ob
 /// `qs._check_type(changes)` (BulkOperationError for an object of another class).
 /// Atomic: when one object's new values are refused (ValidationError) or a database
 /// refuses the writes (DatabaseError), no object gets a new version. Returns the number
-/// of objects updated.
+/// of objects updated (none for a query set marked by `none()`).
 std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
                          const classes::model::Model& changes);
+
+// Coroutine forms. Each does what its synchronous twin does, on a worker thread (the
+// caller's event loop never waits on a database), and resumes on the caller's executor;
+// it owns what it needs from the call on, and its errors surface when awaited. Cancelled
+// before it has begun, it writes nothing (operation_aborted); once begun it runs to its
+// end, all or nothing, and its outcome is the result.
+
+boost::asio::awaitable<std::int64_t> aregister_model_class(classes::model::ModelClassPtr cls);
+boost::asio::awaitable<ObjectAddress> asave_new(
+    classes::model::ModelClassPtr cls, boost::json::object values,
+    std::optional<std::string> object_id = std::nullopt);
+boost::asio::awaitable<std::vector<ObjectAddress>> asave_new_batch(
+    classes::model::ModelClassPtr cls, std::vector<boost::json::object> values);
+boost::asio::awaitable<ObjectAddress> asave_version(classes::model::ModelClassPtr cls,
+                                                    std::string object_id,
+                                                    std::int64_t base_version,
+                                                    boost::json::object values);
+/// `base` as `Instance::address()` gives it; ValueError (when awaited) for none.
+boost::asio::awaitable<ObjectAddress> asave_version(classes::model::ModelClassPtr cls,
+                                                    std::optional<ObjectAddress> base,
+                                                    boost::json::object values);
+template <class M>
+boost::asio::awaitable<ObjectAddress> asave_version(classes::model::ModelClassPtr cls,
+                                                    const querysets::qsetkit::Instance<M>& base,
+                                                    boost::json::object values) {
+  return asave_version(std::move(cls), base.address(), std::move(values));
+}
+boost::asio::awaitable<void> adelete_object(classes::model::ModelClassPtr cls,
+                                            std::string object_id);
+/// `qs._check_type(changes)` runs at the call; the query set and `changes` are copied.
+boost::asio::awaitable<std::int64_t> abulk_update(const querysets::qsetkit::QuerySetCore& qs,
+                                                  const classes::model::Model& changes);
 
 /// Brings the default database in line with the lakehouse after an interrupted save (a
 /// process killed between the two commits). Runs on its own before the first save of a

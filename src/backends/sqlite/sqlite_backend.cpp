@@ -119,120 +119,24 @@ std::int64_t run_count(Connection& conn, const sql::Statement& st) {
   return sqlite::read_scalar(conn, stmt, st.text);
 }
 
-// What a cancellation needs to stop a statement that runs on a worker thread.
-struct Interrupt {
-  std::mutex mutex;
-  sqlite3* running = nullptr;
-  bool cancelled = false;
-  void cancel() {
-    std::lock_guard lock(mutex);
-    cancelled = true;
-    if (running) sqlite3_interrupt(running);
-  }
-};
-
-// The statements a caller's execution context is waiting for. Destroying the context
-// (an io_context stopped or abandoned while a query runs) interrupts them and waits until
-// each worker has handed its result over: the context's own shutdown then destroys the
-// waiting coroutines, and no worker touches the context after it is gone.
-class InFlight : public boost::asio::execution_context::service {
- public:
-  static inline boost::asio::execution_context::id id;
-  explicit InFlight(boost::asio::execution_context& context) : service(context) {}
-
-  void add(Interrupt& op) {
-    std::lock_guard lock(mutex_);
-    ops_.insert(&op);
-  }
-  void remove(Interrupt* op) {
-    std::lock_guard lock(mutex_);
-    ops_.erase(op);
-    if (ops_.empty()) drained_.notify_all();
-  }
-
- private:
-  void shutdown() override {
-    std::unique_lock lock(mutex_);
-    for (Interrupt* op : ops_) op->cancel();
-    drained_.wait(lock, [this] { return ops_.empty(); });
-  }
-
-  std::mutex mutex_;
-  std::condition_variable drained_;
-  std::unordered_set<Interrupt*> ops_;
-};
-
-// One statement's place in its context's InFlight for as long as a worker may still touch
-// the context; leaving it also when the statement never reached a worker (a failed post).
-class Flight {
- public:
-  Flight(InFlight& flights, Interrupt& op) : flights_(flights), op_(op) { flights_.add(op_); }
-  ~Flight() { flights_.remove(&op_); }
-  Flight(const Flight&) = delete;
-  Flight& operator=(const Flight&) = delete;
-
- private:
-  InFlight& flights_;
-  Interrupt& op_;
-};
-
 // Runs `work` on this thread's connection of `impl` on a worker thread and completes on
 // the caller's executor. A cancellation interrupts the statement: its connection is reset
 // and stays usable, and the caller gets operation_aborted.
 template <class T>
-boost::asio::awaitable<T> on_worker(std::shared_ptr<SqliteBackend::Impl> impl,
-                                    std::function<T(Connection&)> work) {
-  auto initiate = [impl = std::move(impl), work = std::move(work)](auto handler) mutable {
-    auto interrupt = std::make_shared<Interrupt>();
-    auto slot = boost::asio::get_associated_cancellation_slot(handler);
-    if (slot.is_connected())
-      slot.assign([interrupt](boost::asio::cancellation_type) { interrupt->cancel(); });
-    auto caller = boost::asio::make_work_guard(boost::asio::get_associated_executor(handler));
-    auto flight = std::make_unique<Flight>(
-        boost::asio::use_service<InFlight>(boost::asio::query(
-            caller.get_executor(),
-            boost::asio::execution::context_as<boost::asio::execution_context&>)),
-        *interrupt);
-    boost::asio::post(worker_pool(), [impl = std::move(impl), work = std::move(work),
-                                      handler = std::move(handler), caller = std::move(caller),
-                                      interrupt, flight = std::move(flight)]() mutable {
-      std::exception_ptr error;
-      T result{};
-      try {
-        Connection& conn = impl->connection();
-        {
-          std::lock_guard lock(interrupt->mutex);
-          if (interrupt->cancelled)
-            throw boost::system::system_error(boost::asio::error::operation_aborted);
-          interrupt->running = conn.handle();
-        }
-        try {
-          result = work(conn);
-        } catch (...) {
-          std::lock_guard lock(interrupt->mutex);
-          interrupt->running = nullptr;
-          if (!interrupt->cancelled) throw;
-          throw boost::system::system_error(boost::asio::error::operation_aborted);
-        }
-        std::lock_guard lock(interrupt->mutex);
-        interrupt->running = nullptr;
-      } catch (...) {
-        error = std::current_exception();
-      }
-      auto executor = caller.get_executor();
-      boost::asio::post(executor, [handler = std::move(handler), error = std::move(error),
-                                   result = std::move(result)]() mutable {
-        auto slot = boost::asio::get_associated_cancellation_slot(handler);
-        if (slot.is_connected()) slot.clear();
-        std::move(handler)(error, std::move(result));
-      });
-      caller.reset();
-      flight.reset();  // last: the context may go away from here on
-    });
-  };
-  co_return co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&,
-                                                 void(std::exception_ptr, T)>(
-      std::move(initiate), boost::asio::use_awaitable);
+boost::asio::awaitable<T> on_connection(std::shared_ptr<SqliteBackend::Impl> impl,
+                                        std::function<T(Connection&)> work) {
+  return on_worker<T>([impl = std::move(impl), work = std::move(work)](Interruption& op) {
+    Connection& conn = impl->connection();
+    {
+      std::lock_guard lock(op.mutex);
+      op.throw_if_cancelled();
+      op.stop = [db = conn.handle()] { sqlite3_interrupt(db); };
+    }
+    T result = work(conn);
+    std::lock_guard lock(op.mutex);
+    op.stop = nullptr;
+    return result;
+  });
 }
 
 template <class T>
@@ -290,12 +194,12 @@ void SqliteBackend::run_script(const std::vector<sql::Statement>& statements) {
 
 boost::asio::awaitable<std::vector<velmor_glue::Data>> SqliteBackend::arun(
     sql::Statement statement) {
-  return on_worker<std::vector<velmor_glue::Data>>(
+  return on_connection<std::vector<velmor_glue::Data>>(
       impl_, [st = std::move(statement)](Connection& conn) { return run_rows(conn, st); });
 }
 
 boost::asio::awaitable<std::int64_t> SqliteBackend::arun_scalar(sql::Statement statement) {
-  return on_worker<std::int64_t>(
+  return on_connection<std::int64_t>(
       impl_, [st = std::move(statement)](Connection& conn) { return run_count(conn, st); });
 }
 
