@@ -1,11 +1,14 @@
 // The default executors: they run a query set on the store its alias names.
 
 #include "velmor_models/querysets/executor.hpp"
+#include <algorithm>
+
 #include "related_loader.hpp"
 #include "velmor_data/services/historical_table_schema.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
+#include "velmor_models/querysets/record_chunks.hpp"
 
 namespace velmor_models::querysets::executor {
 namespace {
@@ -30,6 +33,33 @@ void stamp_compatible_versions(const QuerySetReader& qs,
   }
 }
 
+// What every delivered record gets: the compatible class versions, and its related
+// objects (one query per related class and alias at each depth).
+void complete(const QuerySetReader& qs, std::optional<std::vector<velmor_glue::Data>>& records) {
+  stamp_compatible_versions(qs, records);
+  backends::RelatedLoader related(qs, *records);
+  for (auto batch = related.next(); !batch.empty(); batch = related.next())
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      std::optional<std::vector<velmor_glue::Data>> rows =
+          backends::backend_for(batch[i]->get_using())->query(*batch[i]);
+      stamp_compatible_versions(*batch[i], rows);
+      related.deliver(i, std::move(*rows));
+    }
+}
+
+boost::asio::awaitable<void> acomplete(const QuerySetReader& qs,
+                                       std::optional<std::vector<velmor_glue::Data>>& records) {
+  stamp_compatible_versions(qs, records);
+  backends::RelatedLoader related(qs, *records);
+  for (auto batch = related.next(); !batch.empty(); batch = related.next())
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      auto store = backends::backend_for(batch[i]->get_using());
+      std::optional<std::vector<velmor_glue::Data>> rows = co_await store->aquery(*batch[i]);
+      stamp_compatible_versions(*batch[i], rows);
+      related.deliver(i, std::move(*rows));
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<ExecutorBase> Executor::create(const QuerySetReader& qs) {
@@ -39,16 +69,7 @@ std::unique_ptr<ExecutorBase> Executor::create(const QuerySetReader& qs) {
 std::optional<std::vector<velmor_glue::Data>> Executor::query() {
   std::optional<std::vector<velmor_glue::Data>> records =
       backends::backend_for(qs_.get_using())->query(qs_);
-  stamp_compatible_versions(qs_, records);
-  // Related objects: one query per related class and alias at each depth.
-  backends::RelatedLoader related(qs_, *records);
-  for (auto batch = related.next(); !batch.empty(); batch = related.next())
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      std::optional<std::vector<velmor_glue::Data>> rows =
-          backends::backend_for(batch[i]->get_using())->query(*batch[i]);
-      stamp_compatible_versions(*batch[i], rows);
-      related.deliver(i, std::move(*rows));
-    }
+  complete(qs_, records);
   return records;
 }
 
@@ -67,21 +88,32 @@ std::unique_ptr<AsyncExecutorBase> AsyncExecutor::create(const QuerySetReader& q
 boost::asio::awaitable<std::optional<std::vector<velmor_glue::Data>>> AsyncExecutor::query() {
   auto backend = backends::backend_for(qs_.get_using());
   std::optional<std::vector<velmor_glue::Data>> records = co_await backend->aquery(qs_);
-  stamp_compatible_versions(qs_, records);
-  backends::RelatedLoader related(qs_, *records);
-  for (auto batch = related.next(); !batch.empty(); batch = related.next())
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      auto store = backends::backend_for(batch[i]->get_using());
-      std::optional<std::vector<velmor_glue::Data>> rows = co_await store->aquery(*batch[i]);
-      stamp_compatible_versions(*batch[i], rows);
-      related.deliver(i, std::move(*rows));
-    }
+  co_await acomplete(qs_, records);
   co_return records;
 }
 
 boost::asio::awaitable<std::int64_t> AsyncExecutor::count() {
   auto backend = backends::backend_for(qs_.get_using());
   co_return co_await backend->acount(qs_);
+}
+
+RecordChunks::RecordChunks(const QuerySetReader& qs, std::size_t chunk_size, bool coroutine)
+    : qs_(qs), chunk_size_(std::max<std::size_t>(1, chunk_size)), coroutine_(coroutine) {}
+
+RecordChunks::~RecordChunks() = default;
+
+std::vector<velmor_glue::Data> RecordChunks::next() {
+  if (!cursor_) cursor_ = backends::backend_for(qs_.get_using())->open_cursor(qs_, coroutine_);
+  std::optional<std::vector<velmor_glue::Data>> records = cursor_->next(chunk_size_);
+  if (!records->empty()) complete(qs_, records);
+  return std::move(*records);
+}
+
+boost::asio::awaitable<std::vector<velmor_glue::Data>> RecordChunks::anext() {
+  if (!cursor_) cursor_ = backends::backend_for(qs_.get_using())->open_cursor(qs_, coroutine_);
+  std::optional<std::vector<velmor_glue::Data>> records = co_await cursor_->anext(chunk_size_);
+  if (!records->empty()) co_await acomplete(qs_, records);
+  co_return std::move(*records);
 }
 
 }  // namespace velmor_models::querysets::executor

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/json/serialize.hpp>
 #include <cmath>
 #include <limits>
@@ -15,6 +18,7 @@
 #include "velmor_models/backends/tables.hpp"
 #include "velmor_models/querysets/executor.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 
 namespace {
 
@@ -208,6 +212,44 @@ TEST_P(StoreRules, AnyNameAFilterTakesCanBeOrderedAndGroupedBy) {
             (std::vector<std::int64_t>{2, 1, 3}));
   EXPECT_EQ(ids(all().distinct({"order"})), (std::vector<std::int64_t>{1, 3}));
   EXPECT_EQ(ids(all().distinct({"it's"})), (std::vector<std::int64_t>{1, 2}));
+}
+
+// iterate() and aiterate() give what execute() gives, in every chunk size, and a range left
+// early stands in the way of nothing.
+TEST_P(StoreRules, IterationGivesWhatExecuteGivesAChunkAtATime) {
+  std::vector<json::object> rows;
+  for (int i = 1; i <= 7; ++i) rows.push_back({{"id", i}, {"order", i % 2 ? "odd" : "even"}});
+  insert(rows);
+  const Query odd = all().filter({{"order", "odd"}}).order_by("-id");
+  std::vector<std::int64_t> expected;
+  for (const auto& i : odd.execute()) expected.push_back(i.model().get("id").as_int64());
+  for (std::size_t chunk : {1, 2, 3, 1000}) {
+    std::vector<std::int64_t> got;
+    for (auto& i : odd.iterate(chunk)) got.push_back(i.model().get("id").as_int64());
+    EXPECT_EQ(got, expected) << "chunks of " << chunk;
+  }
+  EXPECT_EQ(odd.none().iterate().begin() == std::default_sentinel, true);
+  for (auto& i : all().only({"id"}).iterate(2)) EXPECT_TRUE(i.is_partial());
+  {
+    auto range = all().iterate(2);
+    auto first = range.begin();
+    EXPECT_EQ(first->model().get("id"), json::value(1));
+  }  // left after one chunk
+  insert({{{"id", 8}}});
+  EXPECT_EQ(all().count().execute(), 8);
+
+  velmor_utils::utils::decorators::ModeScope async(velmor_utils::utils::decorators::Mode::async);
+  boost::asio::io_context loop;
+  std::vector<std::int64_t> streamed;
+  boost::asio::co_spawn(
+      loop,
+      [](Query q, std::vector<std::int64_t>& out) -> boost::asio::awaitable<void> {
+        auto stream = q.aiterate(2);
+        while (auto i = co_await stream.next()) out.push_back(i->model().get("id").as_int64());
+      }(odd, streamed),
+      boost::asio::detached);
+  loop.run();
+  EXPECT_EQ(streamed, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, testing::Values("memory:", "sqlite::memory:", "file"),

@@ -4,6 +4,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,18 @@ class Dialect;
 }
 
 using querysets::executor::QuerySetReader;
+
+/// The records of one query, read as they are asked for (QuerySet::iterate and aiterate):
+/// memory holds one chunk at a time. Ending it early releases the statement. One thread at
+/// a time uses it; the synchronous `next` runs on the thread that opened the cursor.
+class RecordCursor {
+ public:
+  virtual ~RecordCursor() = default;
+  /// Up to `n` more records, in delivery order; fewer only at the end, none after it.
+  virtual std::vector<velmor_glue::Data> next(std::size_t n) = 0;
+  /// The same without blocking the caller's event loop.
+  virtual boost::asio::awaitable<std::vector<velmor_glue::Data>> anext(std::size_t n) = 0;
+};
 
 /// One database behind an alias. The synchronous operations run on the caller's thread;
 /// the coroutine forms never block the caller's event loop and own what they need once
@@ -42,6 +55,10 @@ class Backend {
   /// Adds records to the table of `cls`, all or none (tables.hpp).
   virtual void insert(const classes::model::ModelClass& cls,
                       std::span<const boost::json::object> records);
+  /// A cursor over the records `query` would return; `coroutine` when it will be read with
+  /// `anext`. The query is checked and compiled here. The default reads them all at once
+  /// (a store in memory holds them anyway).
+  virtual std::unique_ptr<RecordCursor> open_cursor(const QuerySetReader& qs, bool coroutine);
   /// One connection of the store, pinned to the caller until the lease ends (the object
   /// store's transactions). TypeError for a store that runs no SQL.
   virtual driver::Lease lease();

@@ -160,6 +160,14 @@ sqlite3_stmt* Connection::prepare(const std::string& sql) {
   return owned.release();
 }
 
+Connection::OwnStatement Connection::prepare_own(const std::string& sql) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), 0, &stmt, nullptr);
+  OwnStatement owned(stmt, sqlite3_finalize);
+  if (rc != SQLITE_OK) fail(rc, sql);
+  return owned;
+}
+
 void Connection::bind(sqlite3_stmt* stmt, const std::vector<boost::json::value>& params,
                       const std::string& sql) {
   int expected = sqlite3_bind_parameter_count(stmt);

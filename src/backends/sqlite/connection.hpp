@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -64,6 +65,10 @@ class Connection final : public driver::Connection {
 
   /// The prepared form of `sql`, from the cache when it was prepared before.
   sqlite3_stmt* prepare(const std::string& sql);
+  /// A statement of its own, outside the cache (a cursor that other statements of the
+  /// same text must not reset), finalized when released.
+  using OwnStatement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+  OwnStatement prepare_own(const std::string& sql);
   /// Binds `params` to the placeholders of `stmt`, in order.
   void bind(sqlite3_stmt* stmt, const std::vector<boost::json::value>& params,
             const std::string& sql);

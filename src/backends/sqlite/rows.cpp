@@ -1,6 +1,7 @@
 #include "backends/sqlite/rows.hpp"
 
 #include <boost/json/parser.hpp>
+#include <limits>
 
 #include "backends/stored_value.hpp"
 #include "velmor_utils/errors.hpp"
@@ -59,36 +60,43 @@ value decode(sqlite3_stmt* stmt, int i, const CoreTypes& type) {
 
 }  // namespace
 
-std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
-                                         const std::vector<sql::ResultColumn>& columns,
-                                         const std::string& sql) {
-  std::vector<velmor_glue::Data> out;
-  const int n = sqlite3_column_count(stmt);
-  std::vector<std::string> names;
+RowReader::RowReader(Connection& conn, sqlite3_stmt* stmt,
+                     const std::vector<sql::ResultColumn>& columns, const std::string& sql)
+    : conn_(conn), stmt_(stmt), columns_(columns), sql_(sql), count_(sqlite3_column_count(stmt)) {
   if (columns.empty())
-    for (int i = 0; i < n; ++i) names.emplace_back(sqlite3_column_name(stmt, i));
-  else if (columns.size() != static_cast<std::size_t>(n))
-    throw velmor_utils::errors::ValueError("the statement returns " + std::to_string(n) +
+    for (int i = 0; i < count_; ++i) names_.emplace_back(sqlite3_column_name(stmt, i));
+  else if (columns.size() != static_cast<std::size_t>(count_))
+    throw velmor_utils::errors::ValueError("the statement returns " + std::to_string(count_) +
                                            " columns, " + std::to_string(columns.size()) +
                                            " were described: " + sql);
   // A row saved without metadata has none: its NULL `_metadata` is left out of the record
   // rather than handed to materialisation as a null mapping.
-  int metadata_column = -1;
   for (std::size_t i = 0; i < columns.size(); ++i)
-    if (columns[i].name == "_metadata") metadata_column = static_cast<int>(i);
-  for (;;) {
-    int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) conn.fail(rc, sql);
-    boost::json::object record(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-      if (columns.empty())
-        record.emplace(names[i], by_storage(stmt, i, sqlite3_column_type(stmt, i)));
-      else if (i != metadata_column || sqlite3_column_type(stmt, i) != SQLITE_NULL)
-        record.emplace(columns[i].name, decode(stmt, i, columns[i].type));
+    if (columns[i].name == "_metadata") metadata_column_ = static_cast<int>(i);
+}
+
+bool RowReader::read(std::size_t max, std::vector<velmor_glue::Data>& out) {
+  for (std::size_t k = 0; k < max; ++k) {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_DONE) return false;
+    if (rc != SQLITE_ROW) conn_.fail(rc, sql_);
+    boost::json::object record(static_cast<std::size_t>(count_));
+    for (int i = 0; i < count_; ++i) {
+      if (columns_.empty())
+        record.emplace(names_[i], by_storage(stmt_, i, sqlite3_column_type(stmt_, i)));
+      else if (i != metadata_column_ || sqlite3_column_type(stmt_, i) != SQLITE_NULL)
+        record.emplace(columns_[i].name, decode(stmt_, i, columns_[i].type));
     }
     out.push_back(velmor_glue::Data{std::move(record), boost::json::object()});
   }
+  return true;
+}
+
+std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
+                                         const std::vector<sql::ResultColumn>& columns,
+                                         const std::string& sql) {
+  std::vector<velmor_glue::Data> out;
+  RowReader(conn, stmt, columns, sql).read(std::numeric_limits<std::size_t>::max(), out);
   return out;
 }
 

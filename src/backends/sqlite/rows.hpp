@@ -17,6 +17,25 @@ std::vector<velmor_glue::Data> read_rows(Connection& conn, sqlite3_stmt* stmt,
                                          const std::vector<sql::ResultColumn>& columns,
                                          const std::string& sql);
 
+/// Decodes the rows of a bound statement into records, as many at a time as asked for.
+class RowReader {
+ public:
+  /// `columns`, `sql` and `conn` must outlive the reader.
+  RowReader(Connection& conn, sqlite3_stmt* stmt, const std::vector<sql::ResultColumn>& columns,
+            const std::string& sql);
+  /// Steps up to `max` rows into `out`; false once the statement has no more.
+  bool read(std::size_t max, std::vector<velmor_glue::Data>& out);
+
+ private:
+  Connection& conn_;
+  sqlite3_stmt* stmt_;
+  const std::vector<sql::ResultColumn>& columns_;
+  const std::string& sql_;
+  int count_;
+  std::vector<std::string> names_;
+  int metadata_column_ = -1;
+};
+
 /// Steps `stmt` to its one row and returns the integer in its first column.
 std::int64_t read_scalar(Connection& conn, sqlite3_stmt* stmt, const std::string& sql);
 

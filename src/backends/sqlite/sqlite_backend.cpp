@@ -139,6 +139,74 @@ boost::asio::awaitable<T> on_connection(std::shared_ptr<SqliteBackend::Impl> imp
   });
 }
 
+// The rows of one query, on a statement of its own. Synchronous reads run on the opening
+// thread's connection; a cursor read by coroutines has a connection of its own, opened on
+// its first read, since each read may run on another worker thread.
+struct CursorState {
+  std::shared_ptr<SqliteBackend::Impl> impl;
+  sql::Statement statement;
+  bool coroutine = false;
+  std::unique_ptr<Connection> own;  // closed after the statement is finalized
+  Connection* conn = nullptr;
+  Connection::OwnStatement stmt{nullptr, sqlite3_finalize};
+  std::unique_ptr<sqlite::RowReader> reader;
+  bool done = false;
+
+  void start() {
+    if (conn || done) return;
+    if (coroutine) own = std::make_unique<Connection>(impl->target);
+    Connection& c = coroutine ? *own : impl->connection();
+    stmt = c.prepare_own(statement.text);
+    c.bind(stmt.get(), statement.params, statement.text);
+    reader = std::make_unique<sqlite::RowReader>(c, stmt.get(), statement.columns, statement.text);
+    conn = &c;
+  }
+  std::vector<velmor_glue::Data> read(std::size_t n) {
+    std::vector<velmor_glue::Data> out;
+    if (done || n == 0) return out;
+    try {
+      done = !reader->read(n, out);
+    } catch (...) {
+      done = true;  // a statement stepped again would start over
+      release();
+      throw;
+    }
+    if (done) release();  // released as soon as it is read to its end
+    return out;
+  }
+  void release() noexcept {
+    reader.reset();
+    stmt.reset();
+    own.reset();
+  }
+};
+
+class SqliteCursor final : public RecordCursor {
+ public:
+  explicit SqliteCursor(std::shared_ptr<CursorState> state) : state_(std::move(state)) {}
+  std::vector<velmor_glue::Data> next(std::size_t n) override {
+    state_->start();
+    return state_->read(n);
+  }
+  boost::asio::awaitable<std::vector<velmor_glue::Data>> anext(std::size_t n) override {
+    return on_worker<std::vector<velmor_glue::Data>>([state = state_, n](Interruption& op) {
+      state->start();
+      {
+        std::lock_guard lock(op.mutex);
+        op.throw_if_cancelled();
+        if (state->conn) op.stop = [db = state->conn->handle()] { sqlite3_interrupt(db); };
+      }
+      std::vector<velmor_glue::Data> out = state->read(n);
+      std::lock_guard lock(op.mutex);
+      op.stop = nullptr;
+      return out;
+    });
+  }
+
+ private:
+  std::shared_ptr<CursorState> state_;  // shared with a read in flight
+};
+
 template <class T>
 boost::asio::awaitable<T> rethrow(std::exception_ptr error) {
   std::rethrow_exception(error);
@@ -253,6 +321,14 @@ void SqliteBackend::insert(const classes::model::ModelClass& cls,
     sqlite3_exec(conn.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+std::unique_ptr<RecordCursor> SqliteBackend::open_cursor(const QuerySetReader& qs, bool coroutine) {
+  auto state = std::make_shared<CursorState>();
+  state->impl = impl_;
+  state->statement = sql::compile_select(check_query(qs), sql::sqlite_dialect());
+  state->coroutine = coroutine;
+  return std::make_unique<SqliteCursor>(std::move(state));
 }
 
 driver::Lease SqliteBackend::lease() {

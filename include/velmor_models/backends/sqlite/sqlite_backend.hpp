@@ -38,6 +38,9 @@ class SqliteBackend : public Backend {
                     const std::vector<std::string>& indexed_fields) override;
   void insert(const classes::model::ModelClass& cls,
               std::span<const boost::json::object> records) override;
+  /// A statement of its own on this thread's connection, or (`coroutine`) on a connection
+  /// of the cursor's own, which its reads on worker threads use.
+  std::unique_ptr<RecordCursor> open_cursor(const QuerySetReader& qs, bool coroutine) override;
   /// This thread's connection: every statement of a thread runs there.
   driver::Lease lease() override;
 

@@ -1,4 +1,5 @@
 #pragma once
+#include "velmor_models/querysets/qsetkit/instance_range.hpp"
 #include "velmor_models/querysets/qsetkit/query_set_count.hpp"
 #include "velmor_models/querysets/qsetkit/query_set_one_required.hpp"
 #include "velmor_utils/utils/decorators.hpp"
@@ -19,6 +20,8 @@ class QuerySet : public QuerySetBase<M, self_or<Self, QuerySet<M, Self>>> {
 
  public:
   using Base::Base;
+  /// The query set's own type (a variant's, when it derives from this one).
+  using Kind = self_or<Self, QuerySet<M, Self>>;
 
   /// A QuerySetOneRequired restricted by the conditions; nothing is executed.
   QuerySetOneRequired<M> get(NamedFilters named = {}) const {
@@ -62,6 +65,22 @@ class QuerySet : public QuerySetBase<M, self_or<Self, QuerySet<M, Self>>> {
     return out;
   }
 
+  /// The instances of the matching records, read from the store and materialised
+  /// `chunk_size` at a time, so memory holds one chunk however many records match; the
+  /// materialisation is that of execute(). The range owns a copy of the query set;
+  /// leaving it early releases the statement. The query runs when the range's begin() is.
+  InstanceRange<M, Kind> iterate(std::size_t chunk_size = 1000) const {
+    velmor_utils::utils::decorators::sync_mode_only("QuerySet.iterate");
+    return InstanceRange<M, Kind>(this->self(), chunk_size);
+  }
+
+  /// The coroutine twin of iterate(): `co_await stream.next()` gives the next instance,
+  /// nullopt after the last; no read blocks the caller's event loop.
+  InstanceStream<M, Kind> aiterate(std::size_t chunk_size = 1000) const {
+    velmor_utils::utils::decorators::async_mode_only("QuerySet.aiterate");
+    return InstanceStream<M, Kind>(this->self(), chunk_size);
+  }
+
   /// The same when awaited; the records are materialised one after another. The
   /// awaitable owns a copy of the query set: it may be awaited after this one is gone.
   boost::asio::awaitable<std::vector<Instance<M>>> aexecute() const {
@@ -71,7 +90,6 @@ class QuerySet : public QuerySetBase<M, self_or<Self, QuerySet<M, Self>>> {
 
  private:
   using Records = QuerySetCore::Records;
-  using Kind = self_or<Self, QuerySet<M, Self>>;
 
   static boost::asio::awaitable<std::vector<Instance<M>>> run_async(Kind qs) {
     const bool is_partial = qs.selects_fields();

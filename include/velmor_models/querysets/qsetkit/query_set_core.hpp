@@ -135,6 +135,7 @@ class QuerySetCore : public QuerySetReader {
                                                                     velmor_glue::Data data) const;
 
  protected:
+  friend class InstanceChunks;
   /// TypeError for a null model class. An empty executor factory stands for the default.
   QuerySetCore(ModelClassPtr entity, ExecutorFactory executor, AsyncExecutorFactory async_executor,
                StrictClassVersion strict_class_version);
