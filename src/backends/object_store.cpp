@@ -50,12 +50,13 @@ json::object stored_row(const ModelClass& cls, const json::object& values,
   for (const auto& kv : values)
     if (!row.contains(kv.key()) && kv.key() != "_object_id")
       throw ValueError("model " + cls.name() + " has no field '" + std::string(kv.key()) + "'");
-  row["_metadata"] = json::object{
+  // As its JSON text: both databases store the same text, made once.
+  row["_metadata"] = json::serialize(json::object{
       {"object_id", json::serialize(json::value(json::string(object_id)))},
       {"object_version", object_version},
       {"class_schema_reference",
        json::object{
-           {"ref", json::object{{"class_name", cls.name()}, {"object_version", class_version}}}}}};
+           {"ref", json::object{{"class_name", cls.name()}, {"object_version", class_version}}}}}});
   row["_object_id"] = object_id;
   row["_object_version"] = object_version;
   row["_class_version"] = class_version;
@@ -144,7 +145,7 @@ std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
     // is locked, full or read-only (or memory that runs out) fails the save with nothing
     // written anywhere. Only the default's commit follows the lakehouse's.
     held.emplace(*d);
-    log.apply(*l, *d);
+    log.apply(*l, *d, cls.get(), rows);
     t.commit();
   }
   log.complete(*l, *held);
@@ -199,7 +200,7 @@ ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
     l->insert_rows(*cls, std::span<const json::object>(&row, 1));
     log.add(*l, cls->name(), table, id, version, false);
     held.emplace(*d);  // as in save_new_batch
-    log.apply(*l, *d);
+    log.apply(*l, *d, cls.get(), std::span<const json::object>(&row, 1));
     t.commit();
   }
   log.complete(*l, *held);
@@ -324,7 +325,7 @@ std::int64_t update_selected(const querysets::executor::QuerySetReader& qs,
     }
     if (rows.empty()) return 0;
     l->insert_rows(*cls, rows);
-    log.apply(*l, *d);
+    log.apply(*l, *d, cls.get(), rows);
     t.commit();
   }
   log.complete(*l, *held);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/stored_value.hpp"
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/detail/unicode.hpp"
 #include "velmor_models/querysets/errors.hpp"
@@ -153,12 +154,9 @@ Target resolve(const ModelClass& cls, std::string_view path, std::string_view wh
                               [&](const FieldDecl& f) { return f.name == segs.front(); });
   if (!declared && segs.front() == kAddress) {
     // The address columns the object store writes, each with its kind.
-    static const FieldDecl object_id{"object_id", CoreTypes::STRING, false, {}};
-    static const FieldDecl object_version{"object_version", CoreTypes::INTEGER, false, {}};
-    static const FieldDecl class_version{"class_version", CoreTypes::INTEGER, false, {}};
     if (segs.size() == 2)
-      for (const FieldDecl* a : {&object_id, &object_version, &class_version})
-        if (segs[1] == a->name) return {a, false, true};
+      for (const FieldDecl* a : address_columns())
+        if (std::string_view(a->name).substr(1) == segs[1]) return {a, false, true};
     throw FieldError("The address path " + shown(path) + " in " + std::string(where) +
                      " names no address column (object_id, object_version, class_version)");
   }
@@ -258,7 +256,7 @@ void check_filter(const ModelClass& cls, const Filter& f) {
   // The version marker LATEST: the newest version of each object, or (for the class
   // version) the version each object was stored under.
   if (t.address && t.field->type == CoreTypes::INTEGER && f.lookup == Lookup::exact &&
-      v.is_string() && (v.get_string() == "LATEST" || v.get_string() == "latest"))
+      is_latest_marker(v))
     return;
   if (f.lookup == Lookup::isnull) {
     if (!v.is_bool()) throw TypeError(subject + " needs a boolean, not " + std::string(kind_of(v)));
@@ -351,8 +349,7 @@ std::optional<Filter> normalised(const Filter& f) {
     return Filter{f.path, Lookup::in, std::move(named)};
   }
   if (!f.value.is_string() || f.lookup == Lookup::isnull) return std::nullopt;
-  const std::string_view text = f.value.get_string();
-  if (f.lookup == Lookup::exact && (text == "LATEST" || text == "latest")) return std::nullopt;
+  if (f.lookup == Lookup::exact && is_latest_marker(f.value)) return std::nullopt;
   if (std::optional<json::value> n = version_value(f.value)) return Filter{f.path, f.lookup, *n};
   return Filter{f.path, Lookup::in, json::array()};
 }
@@ -439,6 +436,11 @@ void check_condition_depth(const Q& q) {
 
 const FieldDecl& field_of(const ModelClass& cls, std::string_view name) {
   return find_field(cls, name, {});
+}
+
+bool is_latest_marker(const json::value& v) noexcept {
+  const json::string* text = v.if_string();
+  return text && (*text == "LATEST" || *text == "latest");
 }
 
 std::optional<std::int64_t> version_in_text(std::string_view text) {

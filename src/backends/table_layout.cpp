@@ -15,7 +15,8 @@ std::string table_of(const classes::model::ModelClass& cls) {
 
 std::vector<std::string> table_ddl(const sql::Dialect& dialect,
                                    const classes::model::ModelClass& cls,
-                                   const std::vector<std::string>& indexed_fields) {
+                                   const std::vector<std::string>& indexed_fields,
+                                   bool address_index) {
   const std::string table = table_of(cls);
   std::vector<sql::ColumnDef> columns;
   for (const auto& f : cls.fields())
@@ -26,7 +27,7 @@ std::vector<std::string> table_ddl(const sql::Dialect& dialect,
   std::vector<std::string> out{dialect.create_table(table, columns)};
   const std::string_view address[] = {"_object_id", "_object_version"};
   const std::string_view class_version[] = {"_class_version"};
-  out.push_back(dialect.create_index(table + "___address", table, address));
+  if (address_index) out.push_back(dialect.create_index(table + "___address", table, address));
   out.push_back(dialect.create_index(table + "___class_version", table, class_version));
   for (const auto& name : indexed_fields) {
     const std::string_view column[] = {field_of(cls, name).name};

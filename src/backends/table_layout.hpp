@@ -14,10 +14,12 @@ namespace velmor_models::backends {
 std::string table_of(const classes::model::ModelClass& cls);
 
 /// CREATE TABLE and CREATE INDEX statements for `cls`, each "IF NOT EXISTS": the table,
-/// an index on the address `(_object_id, _object_version)`, one on `_class_version`, and
-/// one per name in `indexed_fields` (each a declared field).
+/// an index on the address `(_object_id, _object_version)` unless `address_index` is
+/// false (the object store's tables have a unique one), one on `_class_version`, and one
+/// per name in `indexed_fields` (each a declared field).
 std::vector<std::string> table_ddl(const sql::Dialect& dialect,
                                    const classes::model::ModelClass& cls,
-                                   const std::vector<std::string>& indexed_fields);
+                                   const std::vector<std::string>& indexed_fields,
+                                   bool address_index = true);
 
 }  // namespace velmor_models::backends

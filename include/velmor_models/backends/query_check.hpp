@@ -74,6 +74,11 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
 /// condition too deeply; returns the checked query that the stores run.
 CheckedQuery check_query(const querysets::executor::QuerySetReader& qs);
 
+/// The version marker LATEST as a value of an address filter (`_address__object_version`:
+/// the newest version of each object; `_address__class_version`: the version each object
+/// was stored under): the text "LATEST", or "latest" (Versions::LATEST).
+bool is_latest_marker(const boost::json::value& v) noexcept;
+
 /// The integer version that `text` names: canonical decimal text of a 64-bit integer
 /// ("3", "-1", "0"; not "03", "+3", " 3" or "3.0"); nullopt otherwise.
 std::optional<std::int64_t> version_in_text(std::string_view text);

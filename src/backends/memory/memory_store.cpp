@@ -175,11 +175,6 @@ Scalar lookup_path(const ModelClass& cls, const object& data, std::string_view p
 using LatestVersions = std::map<std::string, Scalar, std::less<>>;
 thread_local const LatestVersions* latest_versions = nullptr;
 
-bool is_latest_marker(const value& v) {
-  const boost::json::string* s = v.if_string();
-  return s && (*s == "LATEST" || *s == "latest");
-}
-
 const value* address_entry(const object& data, std::string_view key) {
   const value* a = data.if_contains("_address");
   const object* o = a ? a->if_object() : nullptr;
@@ -203,7 +198,7 @@ LatestVersions latest_versions_of(const std::vector<velmor_glue::Data>& records)
 
 // LATEST as the value of an address filter; nullopt when the filter is no such filter.
 std::optional<bool> latest_match(const object& data, const Filter& f) {
-  if (f.lookup != Lookup::exact || !is_latest_marker(f.value)) return std::nullopt;
+  if (f.lookup != Lookup::exact || !backends::is_latest_marker(f.value)) return std::nullopt;
   if (f.path == "_address__class_version") return true;  // the version it was stored under
   if (f.path != "_address__object_version" || !latest_versions) return std::nullopt;
   const value* id = address_entry(data, "object_id");

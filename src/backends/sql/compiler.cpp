@@ -14,6 +14,7 @@
 #include <limits>
 #include <vector>
 
+#include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_models/detail/unicode.hpp"
@@ -220,14 +221,10 @@ class Compiler {
 
   // `_address__object_id` and its kin read the address columns the object store writes.
   static Resolved address_column(std::string_view path, std::size_t cut) {
-    static const FieldDecl object_id{"_object_id", CoreTypes::STRING, false, {}};
-    static const FieldDecl object_version{"_object_version", CoreTypes::INTEGER, false, {}};
-    static const FieldDecl class_version{"_class_version", CoreTypes::INTEGER, false, {}};
     std::string_view key = cut == path.npos ? std::string_view() : path.substr(cut + 2);
     Resolved r;
-    if (key == "object_id") r.field = &object_id;
-    if (key == "object_version") r.field = &object_version;
-    if (key == "class_version") r.field = &class_version;
+    for (const FieldDecl* a : address_columns())
+      if (std::string_view(a->name).substr(1) == key) r.field = a;
     if (!r.field)
       throw UnsupportedQueryError("The address path '" + std::string(path) +
                                   "' names no address column (object_id, object_version, "
@@ -239,9 +236,7 @@ class Compiler {
   // version of the object among the rows of the table; for a class version, the version
   // the row was stored under (so it restricts nothing). True when handled.
   bool latest_lookup(const Filter& f, const Resolved& r, bool negated) {
-    if (f.lookup != Lookup::exact || !f.value.is_string()) return false;
-    std::string_view v = f.value.get_string();
-    if (v != "LATEST" && v != "latest") return false;
+    if (f.lookup != Lookup::exact || !is_latest_marker(f.value)) return false;
     if (r.field->name == "_class_version") {
       w_ << (negated ? "FALSE" : "TRUE");
       return true;

@@ -152,9 +152,7 @@ std::int64_t register_model_class(const ModelClassPtr& cls) {
   {
     Lease d = main_db();
     Transaction t(*d);
-    ensure_table(*d, *cls);
-    const std::string_view object_id[] = {"_object_id"};
-    d->execute(d->dialect().create_index(table + "___object", table, object_id, true));
+    ensure_table(*d, *cls, false);
     t.commit();
   }
   Lease l = lake();
@@ -162,9 +160,7 @@ std::int64_t register_model_class(const ModelClassPtr& cls) {
   std::int64_t version = 0;
   {
     Transaction t(*l);
-    ensure_table(*l, *cls);
-    const std::string_view address[] = {"_object_id", "_object_version"};
-    l->execute(l->dialect().create_index(table + "___version", table, address, true));
+    ensure_table(*l, *cls, true);
     std::optional<Value> latest =
         scalar(*l, "SELECT max(class_version) FROM \"_velmor_classes\" WHERE class_name = ?",
                {text(cls->name())});

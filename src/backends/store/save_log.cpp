@@ -57,9 +57,28 @@ void SaveLog::add(Connection& lake, std::string_view class_name, std::string_vie
       {std::string(class_name), std::string(table), std::string(object_id), version, deleted});
 }
 
-void SaveLog::apply(Connection& lake, Connection& main) const {
-  for (const Entry& e : entries_)
-    apply_entry(lake, main, e.table, e.object_id, e.version, e.deleted);
+void SaveLog::apply(Connection& lake, Connection& main, const classes::model::ModelClass* cls,
+                    std::span<const boost::json::object> rows) const {
+  if (!cls) {
+    for (const Entry& e : entries_)
+      apply_entry(lake, main, e.table, e.object_id, e.version, e.deleted);
+    return;
+  }
+  // Both write locks are held and every version is new: no row of the default database
+  // can be as new as it, so older ones go and the rows are added as written.
+  std::string older;
+  for (const Entry& e : entries_) {
+    if (e.deleted) {
+      apply_entry(lake, main, e.table, e.object_id, e.version, true);
+    } else if (e.version > 1) {  // a first version has no older one
+      if (older.empty())
+        older = main.dialect().with_placeholders(
+            "DELETE FROM " + quoted(main, e.table) +
+            " WHERE \"_object_id\" = ? AND \"_object_version\" < ?");
+      main.execute(older, {text(e.object_id), integer(e.version)});
+    }
+  }
+  main.insert_rows(*cls, rows);
 }
 
 void SaveLog::complete(Connection& lake, Transaction& held) const {

@@ -11,10 +11,13 @@
 // take its lakehouse part back. A process killed after the lakehouse's commit, or a commit
 // whose outcome never arrived, leaves entries that `recover_pending_saves` replays.
 
+#include <boost/json/object.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "backends/store/store_db.hpp"
+#include "velmor_models/classes/model.hpp"
 
 namespace velmor_models::backends::store {
 
@@ -29,8 +32,11 @@ class SaveLog {
   bool empty() const noexcept { return entries_.empty(); }
 
   /// Step (2): the default database brought to the lakehouse's state for this save's
-  /// entries, inside the caller's transaction of `main`.
-  void apply(Connection& lake, Connection& main) const;
+  /// entries, inside the caller's transaction of `main`: deletions done, older versions
+  /// removed, and the new versions, `rows` of `cls` as the save wrote them to the
+  /// lakehouse, added (with no rows given, they are copied from the lakehouse).
+  void apply(Connection& lake, Connection& main, const classes::model::ModelClass* cls = nullptr,
+             std::span<const boost::json::object> rows = {}) const;
 
   /// Steps (3b) and (4) once the lakehouse has committed: commits `held` (the default
   /// database's part). When the default database refuses, the lakehouse part is taken
@@ -49,6 +55,7 @@ class SaveLog {
 
   std::string id_;
   std::vector<Entry> entries_;
+  std::string insert_;  // the entry's statement in the lakehouse's dialect
 };
 
 }  // namespace velmor_models::backends::store

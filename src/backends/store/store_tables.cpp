@@ -50,14 +50,25 @@ void ensure_store_tables(Connection& lake) {
   const std::vector<std::string> present = column_names(lake, "_velmor_pending");
   if (std::find(present.begin(), present.end(), "save_id") == present.end())
     lake.execute(d.add_column("_velmor_pending", "save_id", d.column_type(CoreTypes::STRING)));
-  const std::string_view save_id[] = {"save_id"};
-  lake.execute(d.create_index("_velmor_pending___save", "_velmor_pending", save_id));
+  // No index on save_id: the log holds only the saves in flight, a few rows.
 }
 
-void ensure_table(Connection& conn, const classes::model::ModelClass& cls) {
+void ensure_table(Connection& conn, const classes::model::ModelClass& cls, bool lakehouse) {
   const sql::Dialect& d = conn.dialect();
-  for (const std::string& ddl : table_ddl(d, cls, {})) conn.execute(ddl);
   const std::string table = table_of(cls);
+  for (const std::string& ddl : table_ddl(d, cls, {}, false)) conn.execute(ddl);
+  // The address is unique in each database (the object in the default one, the object
+  // and version in the lakehouse), and that index serves every address lookup; a plain
+  // one on the same columns (as tables made before had) only slows every write.
+  const std::string_view object[] = {"_object_id"};
+  const std::string_view version[] = {"_object_id", "_object_version"};
+  if (lakehouse)
+    conn.execute(d.create_index(table + "___version", table, version, true));
+  else
+    conn.execute(d.create_index(table + "___object", table, object, true));
+  std::string drop = "DROP INDEX IF EXISTS ";
+  d.quote_identifier(drop, table + "___address");
+  conn.execute(drop);
   const std::vector<std::string> present = column_names(conn, table);
   for (const FieldDecl& f : cls.fields())
     if (std::find(present.begin(), present.end(), f.name) == present.end())

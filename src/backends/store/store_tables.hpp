@@ -14,8 +14,10 @@ namespace velmor_models::backends::store {
 void ensure_store_tables(Connection& lake);
 
 /// Creates the table of `cls` unless it exists, or adds the columns of the fields a newer
-/// schema gained (a table keeps the columns of dropped fields: old versions hold them).
-void ensure_table(Connection& conn, const classes::model::ModelClass& cls);
+/// schema gained (a table keeps the columns of dropped fields: old versions hold them),
+/// with its unique address index: the object id in the default database, the object id
+/// and version in the `lakehouse`.
+void ensure_table(Connection& conn, const classes::model::ModelClass& cls, bool lakehouse);
 
 /// True when the database behind `conn` has the table `name` (reading creates nothing).
 bool has_table(Connection& conn, std::string_view name);
