@@ -47,6 +47,8 @@ class InstanceChunks {
 /// range early releases the statement.
 template <class M, class QS>
 class InstanceRange {
+  struct State;
+
  public:
   InstanceRange(QS qs, std::size_t chunk_size)
       : state_(std::make_unique<State>(std::move(qs), chunk_size)) {}
@@ -70,8 +72,8 @@ class InstanceRange {
 
    private:
     friend class InstanceRange;
-    explicit iterator(typename InstanceRange::State* state) : state_(state) {}
-    typename InstanceRange::State* state_ = nullptr;
+    explicit iterator(State* state) : state_(state) {}
+    State* state_ = nullptr;
   };
 
   /// Reads the first chunk.
