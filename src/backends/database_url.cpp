@@ -1,7 +1,11 @@
 #include "velmor_models/backends/database_url.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
+
+#include "velmor_models/backends/registry.hpp"
 
 #include "velmor_utils/errors.hpp"
 
@@ -61,6 +65,39 @@ void read_parameters(std::string_view url, std::string_view params, DatabaseUrl&
   }
 }
 
+// The scheme of a URL: a letter, then letters, digits, '+', '-' or '.', up to the first
+// ':'; empty when the URL has none.
+std::string_view scheme_of(std::string_view url) {
+  const std::size_t colon = url.find(':');
+  if (colon == std::string_view::npos || colon == 0) return {};
+  const std::string_view scheme = url.substr(0, colon);
+  if (!std::isalpha(static_cast<unsigned char>(scheme[0]))) return {};
+  for (char c : scheme)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return {};
+  return scheme;
+}
+
+// Another store's URL: its parts, read by nobody here.
+DatabaseUrl other_store(std::string_view url, std::string scheme) {
+  DatabaseUrl out;
+  out.text = std::string(url);
+  out.kind = DatabaseUrl::Kind::other;
+  std::string_view rest = url.substr(scheme.size() + 1);
+  out.scheme = std::move(scheme);
+  const std::size_t q = rest.find('?');
+  std::string_view params = q == std::string_view::npos ? std::string_view() : rest.substr(q + 1);
+  out.rest = std::string(rest.substr(0, q));
+  while (!params.empty()) {
+    std::string_view item = params.substr(0, params.find('&'));
+    params.remove_prefix(std::min(params.size(), item.size() + 1));
+    const std::size_t eq = item.find('=');
+    out.parameters.emplace_back(
+        std::string(item.substr(0, eq)),
+        eq == std::string_view::npos ? "" : std::string(item.substr(eq + 1)));
+  }
+  return out;
+}
+
 }  // namespace
 
 DatabaseUrl parse_database_url(std::string_view url) {
@@ -68,11 +105,21 @@ DatabaseUrl parse_database_url(std::string_view url) {
   out.text = std::string(url);
   if (url == "memory:") {
     out.kind = DatabaseUrl::Kind::reference_memory;
+    out.scheme = "memory";
     return out;
   }
-  if (starts_with(url, "postgresql:") || starts_with(url, "postgres:"))
-    refuse(url, "PostgreSQL is not supported yet");
-  if (!starts_with(url, "sqlite:")) refuse(url, kForms);
+  if (!starts_with(url, "sqlite:")) {
+    const std::string scheme(scheme_of(url));
+    const std::vector<std::string> known = registered_schemes();
+    if (scheme.empty() || scheme == "sqlite" || scheme == "memory" ||
+        std::find(known.begin(), known.end(), scheme) == known.end()) {
+      if (starts_with(url, "postgresql:") || starts_with(url, "postgres:"))
+        refuse(url, "PostgreSQL is not supported yet");
+      refuse(url, kForms);
+    }
+    return other_store(url, scheme);
+  }
+  out.scheme = "sqlite";
   std::string_view rest = url.substr(7);
   std::size_t q = rest.find('?');
   if (q != std::string_view::npos) {

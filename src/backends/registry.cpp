@@ -33,10 +33,41 @@ Registry& registry() {
   return r;
 }
 
+// The stores by URL scheme, the two built in first. Apart from the aliases' registry: a
+// URL is parsed (which asks for the schemes) before that registry's lock is taken.
+struct Stores {
+  std::mutex mutex;
+  std::map<std::string, StoreFactory, std::less<>> by_scheme{
+      {"sqlite",
+       [](std::string alias, const DatabaseUrl& url) -> std::shared_ptr<Backend> {
+         return std::make_shared<SqliteBackend>(std::move(alias), url);
+       }},
+      {"memory", [](std::string alias, const DatabaseUrl&) -> std::shared_ptr<Backend> {
+         return std::make_shared<MemoryBackend>(std::move(alias));
+       }}};
+};
+
+Stores& stores() {
+  static Stores s;
+  return s;
+}
+
 std::shared_ptr<Backend> open_backend(std::string_view alias, const DatabaseUrl& url) {
-  if (url.kind == DatabaseUrl::Kind::reference_memory)
-    return std::make_shared<MemoryBackend>(std::string(alias));
-  return std::make_shared<SqliteBackend>(std::string(alias), url);
+  StoreFactory open;
+  {
+    Stores& s = stores();
+    std::lock_guard lock(s.mutex);
+    if (auto it = s.by_scheme.find(url.scheme); it != s.by_scheme.end()) open = it->second;
+  }
+  if (!open)
+    throw velmor_utils::errors::ValueError("database URL '" + url.text +
+                                           "': no store is registered for its scheme");
+  std::shared_ptr<Backend> backend = open(std::string(alias), url);
+  if (!backend)
+    throw velmor_utils::errors::TypeError("the store registered for '" + url.scheme +
+                                          "' opened nothing for alias '" + std::string(alias) +
+                                          "'");
+  return backend;
 }
 
 bool framework_alias(std::string_view alias) {
@@ -44,6 +75,22 @@ bool framework_alias(std::string_view alias) {
 }
 
 }  // namespace
+
+void register_store(std::string scheme, StoreFactory open) {
+  if (scheme.empty() || !open)
+    throw velmor_utils::errors::ValueError("a store needs a scheme and a factory");
+  Stores& s = stores();
+  std::lock_guard lock(s.mutex);
+  s.by_scheme.insert_or_assign(std::move(scheme), std::move(open));
+}
+
+std::vector<std::string> registered_schemes() {
+  Stores& s = stores();
+  std::lock_guard lock(s.mutex);
+  std::vector<std::string> out;
+  for (const auto& [scheme, open] : s.by_scheme) out.push_back(scheme);
+  return out;
+}
 
 void configure(std::string_view alias, std::string_view url) {
   if (alias.empty()) throw velmor_utils::errors::ValueError("a database alias cannot be empty");

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
 #include "backends/temp_folder.hpp"
+#include "velmor_models/backends/memory/memory_backend.hpp"
 #include "velmor_models/backends/tables.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
@@ -66,6 +68,27 @@ TEST_F(Registry, FrameworkAliasesHaveTheirOwnSharedMemoryDatabasesUnconfigured) 
   backends::reset();  // a fresh, empty database
   backends::create_table("default", *note());
   EXPECT_EQ(count("default"), 0);
+}
+
+// A store plugs in by its URL scheme; the parts of its URLs reach its factory as given,
+// and a scheme nobody registered is refused as before.
+TEST_F(Registry, AStorePlugsInByItsScheme) {
+  std::string seen;
+  backends::register_store("fake", [&](std::string alias, const backends::DatabaseUrl& url) {
+    seen = alias + " " + url.rest;
+    for (const auto& [key, value] : url.parameters) seen += " " + key + "=" + value;
+    return std::make_shared<backends::MemoryBackend>(std::move(alias));
+  });
+  backends::configure("main", "fake://host/db?a=1&b");
+  EXPECT_EQ(seen, "main //host/db a=1 b=");
+  backends::create_table("main", *note());  // the memory store's: it holds no tables
+  EXPECT_EQ(count("main"), 0);
+  const auto schemes = backends::registered_schemes();
+  EXPECT_NE(std::find(schemes.begin(), schemes.end(), "fake"), schemes.end());
+  EXPECT_NE(message_of([] {
+              backends::configure("x", "nosuch://db");
+            }).find("expected sqlite:///absolute/path.db"),
+            std::string::npos);
 }
 
 TEST_F(Registry, UnknownAliasNamesItAndTheConfiguredOnes) {
