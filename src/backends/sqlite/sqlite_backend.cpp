@@ -1,20 +1,10 @@
 #include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 
 #include <atomic>
-#include <boost/asio/associated_cancellation_slot.hpp>
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/execution/context_as.hpp>
-#include <boost/asio/execution_context.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "backends/sqlite/connection.hpp"
 #include "backends/sqlite/rows.hpp"
