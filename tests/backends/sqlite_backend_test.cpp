@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/serialize.hpp>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -22,6 +23,7 @@
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 #include "velmor_utils/errors.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 
 namespace {
 
@@ -117,6 +119,51 @@ TEST_F(SqliteStore, ValuesComeBackInTheirCoreTypes) {
   for (const char* absent : {"name", "born", "tags", "extra", "blob"})
     EXPECT_TRUE(b.at(absent).is_null()) << absent;
   EXPECT_FALSE(b.contains("_metadata"));  // saved without metadata: the record has none
+}
+
+// A range or stream left after its first chunk releases its statement: while it is read,
+// its snapshot keeps a truncating checkpoint from finishing; once it is left, nothing does.
+TEST_F(SqliteStore, IterationLeftEarlyReleasesItsStatement) {
+  std::vector<json::object> records;
+  for (int i = 0; i < 50; ++i) records.push_back({{"id", i}, {"score", 1}});
+  backends::insert_records("main", *sample(), records);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((folder.path() / "main.db").c_str(), &other), SQLITE_OK);
+  auto checkpoint_blocked = [&] {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(other, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &stmt, nullptr);
+    const bool blocked = sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) != 0;
+    sqlite3_finalize(stmt);
+    return blocked;
+  };
+  const QuerySet<Model> all = QuerySet<Model>(sample()).using_("main");
+  {
+    auto range = all.iterate(2);
+    EXPECT_EQ(range.begin()->model().get("id"), json::value(0));
+    EXPECT_TRUE(checkpoint_blocked());
+  }
+  EXPECT_FALSE(checkpoint_blocked());
+
+  // The log holds frames again (a reader of the file alone would block nothing).
+  backends::insert_records("main", *sample(), std::vector<json::object>{{{"id", 50}}});
+  velmor_utils::utils::decorators::ModeScope async(velmor_utils::utils::decorators::Mode::async);
+  boost::asio::io_context loop;
+  std::vector<bool> blocked;
+  boost::asio::co_spawn(
+      loop,
+      [](QuerySet<Model> q, std::function<bool()> check,
+         std::vector<bool>& out) -> boost::asio::awaitable<void> {
+        {
+          auto stream = q.aiterate(2);
+          (void)co_await stream.next();
+          out.push_back(check());
+        }
+        out.push_back(check());
+      }(all, checkpoint_blocked, blocked),
+      boost::asio::detached);
+  loop.run();
+  EXPECT_EQ(blocked, (std::vector<bool>{true, false}));
+  sqlite3_close(other);
 }
 
 TEST_F(SqliteStore, InsertIsAllOrNoneAndNamesTheBadField) {
