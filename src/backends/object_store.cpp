@@ -80,10 +80,10 @@ void recover_once() {
 // The objects of a save in one fixed order (by object id), so that writers that lock rows
 // as they go (a server store) always take them in the same order and cannot deadlock.
 template <class T, class Id>
-std::vector<const T*> by_object_id(const std::vector<T>& items, Id id) {
-  std::vector<const T*> out;
+std::vector<T*> by_object_id(std::vector<T>& items, Id id) {
+  std::vector<T*> out;
   out.reserve(items.size());
-  for (const T& item : items) out.push_back(&item);
+  for (T& item : items) out.push_back(&item);
   std::sort(out.begin(), out.end(), [&](const T* a, const T* b) { return id(*a) < id(*b); });
   return out;
 }
@@ -299,7 +299,7 @@ std::int64_t update_selected(const querysets::executor::QuerySetReader& qs,
       selected.push_back({std::string(id.get_string()), read->get_int64(), std::move(values)});
     }
     found.reset();
-    for (const Selected* s : by_object_id(
+    for (Selected* s : by_object_id(
              selected, [](const Selected& x) -> const std::string& { return x.object_id; })) {
       std::optional<Value> latest = scalar(*l,
                                            "SELECT latest_version FROM \"_velmor_objects\" "
@@ -312,7 +312,7 @@ std::int64_t update_selected(const querysets::executor::QuerySetReader& qs,
         throw StaleVersionError(cls->name() + " '" + s->object_id +
                                 "' has a newer version than the one selected; no object was "
                                 "updated");
-      json::object values = s->values;
+      json::object& values = s->values;
       for (const FieldDecl& f : cls->fields())
         if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
       const std::int64_t version = s->read_version + 1;

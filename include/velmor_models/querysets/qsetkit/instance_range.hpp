@@ -42,16 +42,38 @@ class InstanceChunks {
   bool done_ = false;
 };
 
+namespace detail {
+
+/// What a range and a stream hold: the query set's copy, its chunks (which read it, so
+/// the state never moves), and the current chunk as instances of `M`.
+template <class M, class QS>
+struct InstanceBuffer {
+  InstanceBuffer(QS q, std::size_t n, bool coroutine)
+      : qs(std::move(q)), chunks(qs, n, coroutine) {}
+  QS qs;
+  InstanceChunks chunks;
+  std::vector<Instance<M>> buffer;
+  std::size_t at = 0;
+  /// Takes over a new chunk, read after the current one is used up.
+  void refill(std::vector<Instance<Model>> chunk) {
+    buffer.clear();
+    at = 0;
+    for (Instance<Model>& i : chunk) buffer.emplace_back(std::move(i));
+  }
+};
+
+}  // namespace detail
+
 /// A range over the instances of a query set (QuerySet::iterate). It owns a copy of the
 /// query set; an iterator's instance stays valid until the iterator moves on. Leaving the
 /// range early releases the statement.
 template <class M, class QS>
 class InstanceRange {
-  struct State;
+  using State = detail::InstanceBuffer<M, QS>;
 
  public:
   InstanceRange(QS qs, std::size_t chunk_size)
-      : state_(std::make_unique<State>(std::move(qs), chunk_size)) {}
+      : state_(std::make_unique<State>(std::move(qs), chunk_size, false)) {}
 
   class iterator {
    public:
@@ -62,7 +84,7 @@ class InstanceRange {
     Instance<M>* operator->() const { return &**this; }
     iterator& operator++() {
       ++state_->at;
-      state_->fill();
+      fill(*state_);
       return *this;
     }
     void operator++(int) { ++*this; }
@@ -78,25 +100,15 @@ class InstanceRange {
 
   /// Reads the first chunk.
   iterator begin() {
-    state_->fill();
+    fill(*state_);
     return iterator(state_.get());
   }
   std::default_sentinel_t end() const noexcept { return {}; }
 
  private:
-  struct State {
-    State(QS q, std::size_t n) : qs(std::move(q)), chunks(qs, n, false) {}
-    QS qs;
-    InstanceChunks chunks;
-    std::vector<Instance<M>> buffer;
-    std::size_t at = 0;
-    void fill() {
-      if (at < buffer.size()) return;
-      buffer.clear();
-      at = 0;
-      for (Instance<Model>& i : chunks.next()) buffer.emplace_back(std::move(i));
-    }
-  };
+  static void fill(State& s) {
+    if (s.at == s.buffer.size()) s.refill(s.chunks.next());
+  }
   std::unique_ptr<State> state_;
 };
 
@@ -107,28 +119,20 @@ template <class M, class QS>
 class InstanceStream {
  public:
   InstanceStream(QS qs, std::size_t chunk_size)
-      : state_(std::make_unique<State>(std::move(qs), chunk_size)) {}
+      : state_(std::make_unique<State>(std::move(qs), chunk_size, true)) {}
 
   boost::asio::awaitable<std::optional<Instance<M>>> next() {
     State& s = *state_;
     if (s.at == s.buffer.size()) {
-      s.buffer.clear();
-      s.at = 0;
       std::vector<Instance<Model>> chunk = co_await s.chunks.anext();
-      for (Instance<Model>& i : chunk) s.buffer.emplace_back(std::move(i));
+      s.refill(std::move(chunk));
       if (s.buffer.empty()) co_return std::nullopt;
     }
     co_return std::move(s.buffer[s.at++]);
   }
 
  private:
-  struct State {
-    State(QS q, std::size_t n) : qs(std::move(q)), chunks(qs, n, true) {}
-    QS qs;
-    InstanceChunks chunks;
-    std::vector<Instance<M>> buffer;
-    std::size_t at = 0;
-  };
+  using State = detail::InstanceBuffer<M, QS>;
   std::unique_ptr<State> state_;
 };
 
