@@ -9,9 +9,8 @@
 
 #include "velmor_data/aliases/using.hpp"
 #include "velmor_models/backends/database_url.hpp"
-#include "velmor_models/backends/memory/memory_backend.hpp"
+#include "built_in_stores.hpp"
 #include "velmor_models/backends/object_store.hpp"
-#include "velmor_models/backends/sqlite/sqlite_backend.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends {
@@ -33,18 +32,15 @@ Registry& registry() {
   return r;
 }
 
-// The stores by URL scheme, the two built in first. Apart from the aliases' registry: a
-// URL is parsed (which asks for the schemes) before that registry's lock is taken.
+// The stores by URL scheme, those built in first. Apart from the aliases' registry: a URL
+// is parsed (which asks for the schemes) before that registry's lock is taken.
 struct Stores {
   std::mutex mutex;
-  std::map<std::string, StoreFactory, std::less<>> by_scheme{
-      {"sqlite",
-       [](std::string alias, const DatabaseUrl& url) -> std::shared_ptr<Backend> {
-         return std::make_shared<SqliteBackend>(std::move(alias), url);
-       }},
-      {"memory", [](std::string alias, const DatabaseUrl&) -> std::shared_ptr<Backend> {
-         return std::make_shared<MemoryBackend>(std::move(alias));
-       }}};
+  std::map<std::string, StoreFactory, std::less<>> by_scheme;
+  Stores() {
+    for (const detail::BuiltInStore& store : detail::built_in_stores)
+      by_scheme.emplace(std::string(store.scheme), store.open);
+  }
 };
 
 Stores& stores() {

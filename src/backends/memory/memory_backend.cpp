@@ -3,6 +3,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "backends/stored_value.hpp"
+#include "velmor_models/backends/database_url.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -120,5 +121,12 @@ void MemoryBackend::insert(const classes::model::ModelClass& cls,
     MemoryStore::instance().insert(alias_, table,
                                    velmor_glue::Data{std::move(row), boost::json::object()});
 }
+
+// Opens `memory:` URLs for the registry.
+namespace detail {
+std::shared_ptr<Backend> open_memory_store(std::string alias, const DatabaseUrl&) {
+  return std::make_shared<MemoryBackend>(std::move(alias));
+}
+}  // namespace detail
 
 }  // namespace velmor_models::backends

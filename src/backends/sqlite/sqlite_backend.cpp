@@ -330,4 +330,11 @@ SqliteBackend::CacheStats SqliteBackend::statement_cache_stats() {
   return {conn.hits(), conn.misses(), conn.cached()};
 }
 
+// Opens `sqlite:` URLs for the registry.
+namespace detail {
+std::shared_ptr<Backend> open_sqlite_store(std::string alias, const DatabaseUrl& url) {
+  return std::make_shared<SqliteBackend>(std::move(alias), url);
+}
+}  // namespace detail
+
 }  // namespace velmor_models::backends
