@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -139,16 +140,9 @@ std::vector<std::string_view> segments(std::string_view path) {
   return out;
 }
 
-// What a path leads to, for the lookup rules.
-struct Target {
-  const FieldDecl* field = nullptr;
-  bool json_path = false;  // a value inside a JSON value: any scalar kind
-  bool address = false;    // one of the address columns
-};
-
 // Resolves a path whose first segment must be a declared field (or the reserved address
 // mapping); further segments are only allowed inside a JSON-valued field.
-Target resolve(const ModelClass& cls, std::string_view path, std::string_view where) {
+ResolvedPath resolve(const ModelClass& cls, std::string_view path, std::string_view where) {
   std::vector<std::string_view> segs = segments(path);
   bool declared = std::any_of(cls.fields().begin(), cls.fields().end(),
                               [&](const FieldDecl& f) { return f.name == segs.front(); });
@@ -156,23 +150,47 @@ Target resolve(const ModelClass& cls, std::string_view path, std::string_view wh
     // The address columns the object store writes, each with its kind.
     if (segs.size() == 2)
       for (const FieldDecl* a : address_columns())
-        if (std::string_view(a->name).substr(1) == segs[1]) return {a, false, true};
+        if (std::string_view(a->name).substr(1) == segs[1]) return {a, {}, true};
     throw FieldError("The address path " + shown(path) + " in " + std::string(where) +
                      " names no address column (object_id, object_version, class_version)");
   }
   const FieldDecl& f = find_field(cls, segs.front(), where);
-  if (segs.size() == 1) return {&f, false};
+  if (segs.size() == 1) return {&f, {}, false};
   if (!is_json(f.type))
     throw FieldError("Cannot resolve " + shown(path) + " in " + std::string(where) + ": field " +
                      shown(f.name) + " of model " + shown(cls.name()) + " is " +
                      std::string(f.type.name()) +
                      ", and only ARRAY and DICTIONARY fields can be walked into (" +
                      shown(segs[1]) + " is no lookup either)");
-  for (std::size_t i = 1; i < segs.size(); ++i)
+  ResolvedPath out{&f, {}, false};
+  for (std::size_t i = 1; i < segs.size(); ++i) {
     if (segs[i].empty())
       throw FieldError("The path " + shown(path) + " in " + std::string(where) +
                        " has an empty key");
-  return {&f, true};
+    out.keys.emplace_back(segs[i]);
+  }
+  return out;
+}
+
+// The paths of one query set, each resolved once.
+class PathTable {
+ public:
+  explicit PathTable(const ModelClass& cls) : cls_(cls) {}
+  const ResolvedPath& resolve(std::string_view path, std::string_view where) {
+    if (auto it = paths_.find(path); it != paths_.end()) return it->second;
+    return paths_.emplace(std::string(path), backends::resolve(cls_, path, where)).first->second;
+  }
+  CheckedQuery::Paths take() { return std::move(paths_); }
+
+ private:
+  const ModelClass& cls_;
+  CheckedQuery::Paths paths_;
+};
+
+// Whether a resolved path reads a value inside a JSON value (any scalar kind), not a
+// field's own value.
+bool inside_json(const ResolvedPath& t) {
+  return !t.keys.empty();
 }
 
 std::string_view kind_of(const json::value& v) {
@@ -231,9 +249,9 @@ void check_scalar(const json::value& v, const std::string& subject) {
 
 // A value of the wrong kind for the field the path names: text against a numeric field,
 // a number against a text field, anything but NULL tests against BINARY or JSON fields.
-void check_kind(const json::value& v, const Target& t, std::string_view lookup,
+void check_kind(const json::value& v, const ResolvedPath& t, std::string_view lookup,
                 const ModelClass& cls) {
-  if (t.json_path || v.is_null()) return;
+  if (inside_json(t) || v.is_null()) return;
   const CoreTypes& type = t.field->type;
   // A version may be given as text (check_query turns it into the integer it names).
   bool fits = (is_numeric(type) && (v.is_number() || v.is_bool())) ||
@@ -247,8 +265,8 @@ void check_kind(const json::value& v, const Target& t, std::string_view lookup,
                   " fields can only be tested for null (isnull, or exact with null)");
 }
 
-void check_filter(const ModelClass& cls, const Filter& f) {
-  const Target t = resolve(cls, f.path, "a filter");
+void check_filter(const ModelClass& cls, const Filter& f, PathTable& paths) {
+  const ResolvedPath& t = paths.resolve(f.path, "a filter");
   const std::string_view lookup = lookup_name(f.lookup);
   const std::string subject = "The '" + std::string(lookup) + "' lookup on " + shown(f.path);
   const json::value& v = f.value;
@@ -267,7 +285,7 @@ void check_filter(const ModelClass& cls, const Filter& f) {
     throw ValueError(subject + " cannot take null; use isnull to look for NULLs");
   }
   if (is_text_lookup(f.lookup)) {
-    if (!t.json_path && !is_text(t.field->type))
+    if (!inside_json(t) && !is_text(t.field->type))
       throw TypeError("The '" + std::string(lookup) + "' lookup applies to text; field " +
                       shown(t.field->name) + " of model " + shown(cls.name()) + " is " +
                       std::string(t.field->type.name()));
@@ -277,7 +295,7 @@ void check_filter(const ModelClass& cls, const Filter& f) {
   }
   if (f.lookup == Lookup::in) {
     if (!v.is_array()) throw TypeError(subject + " needs a list, not " + std::string(kind_of(v)));
-    if (!t.json_path && !is_numeric(t.field->type) && !is_text(t.field->type))
+    if (!inside_json(t) && !is_numeric(t.field->type) && !is_text(t.field->type))
       throw TypeError("The 'in' lookup on field " + shown(t.field->name) + " of model " +
                       shown(cls.name()) + " (" + std::string(t.field->type.name()) +
                       ") is not supported: " + std::string(t.field->type.name()) +
@@ -395,10 +413,10 @@ Q normalised(const Q& q, bool& changed) {
   return out;
 }
 
-void check_condition(const ModelClass& cls, const Q& q) {
+void check_condition(const ModelClass& cls, const Q& q, PathTable& paths) {
   // The depth first, so that a tree too deep is refused as such whatever its filters.
   walk_condition(q, [](const Filter&) {});
-  walk_condition(q, [&](const Filter& f) { check_filter(cls, f); });
+  walk_condition(q, [&](const Filter& f) { check_filter(cls, f, paths); });
 }
 
 // Each name of a select_related tree is a reference field of the class its parent refers
@@ -458,17 +476,29 @@ std::optional<std::int64_t> version_in_text(std::string_view text) {
   return negative ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);
 }
 
+const ResolvedPath& CheckedQuery::path(std::string_view path) const {
+  auto it = paths_.find(path);
+  if (it == paths_.end())
+    throw std::logic_error("the path " + shown(path) + " was not checked with its query");
+  return it->second;
+}
+
 CheckedQuery check_query(const querysets::executor::QuerySetReader& qs) {
+  if (!qs.entity()) throw ValueError("A query set needs a model class to run");
   const ModelClass& cls = *qs.entity();
-  check_condition(cls, qs.get_conditions());
-  for (const auto& o : qs.get_order_by()) resolve(cls, o.field(), "the ordering");
+  PathTable paths(cls);
+  check_condition(cls, qs.get_conditions(), paths);
+  for (const auto& o : qs.get_order_by()) paths.resolve(o.field(), "the ordering");
   const auto& selection = qs.get_query_specifier();
-  for (const std::string& name : selection.only) find_field(cls, name, "only()");
-  for (const std::string& name : selection.distinct) resolve(cls, name, "distinct()");
+  for (const std::string& name : selection.only) {
+    find_field(cls, name, "only()");
+    paths.resolve(name, "only()");
+  }
+  for (const std::string& name : selection.distinct) paths.resolve(name, "distinct()");
   if (const auto* tree = std::get_if<json::object>(&qs.get_select_related()))
     check_related(cls, *tree);
   bool changed = false;
-  return CheckedQuery(qs, normalised(qs.get_conditions(), changed));
+  return CheckedQuery(qs, normalised(qs.get_conditions(), changed), paths.take());
 }
 
 }  // namespace velmor_models::backends

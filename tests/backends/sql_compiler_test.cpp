@@ -16,6 +16,7 @@
 
 #include "velmor_models/backends/sql/compiler.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
+#include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -357,15 +358,17 @@ TEST(SqlCompilerBadInput, ValuesALookupCannotTake) {
   }
 }
 
-TEST(SqlCompilerBadInput, WhatAnSqlStoreDoesNotSupport) {
+TEST(SqlCompilerBadInput, RefusesWithTheErrorsOfTheOneCheck) {
+  // The compiler takes what check_query accepted: a query set compiled directly is
+  // refused exactly as every store refuses it.
+  using velmor_models::querysets::errors::FieldError;
   EXPECT_THROW(compile_select(customers().filter({{"_address__shelf", 1}}), sqlite_dialect()),
-               UnsupportedQueryError);
+               FieldError);
   EXPECT_THROW(compile_select(customers().filter({{"photo", "AAE="}}), sqlite_dialect()),
-               UnsupportedQueryError);
+               errors::TypeError);
   EXPECT_NO_THROW(compile_select(customers().filter({{"photo__isnull", true}}), sqlite_dialect()));
-  // An UnsupportedQueryError is a ValueError.
   EXPECT_THROW(compile_select(customers().order_by("_address__shelf"), postgres_dialect()),
-               errors::ValueError);
+               FieldError);
 }
 
 // ---------------------------------------------------------------------------------------

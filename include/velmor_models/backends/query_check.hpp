@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,16 +29,30 @@ inline constexpr std::size_t max_condition_depth = 32;
 /// without recursion, so a condition of any depth is refused rather than overflowing.
 void check_condition_depth(const velmor_utils::query::Q& q);
 
-/// A query set as every store runs it: checked, with its values in the one form every
-/// store compares. A text version in an address filter (`_address__object_version`,
+/// A path of a query set resolved against its model: the declared field (or the address
+/// column) it starts at, and the keys it walks inside that field's JSON value (none: the
+/// field's own value). Only ARRAY and DICTIONARY fields have keys.
+struct ResolvedPath {
+  const classes::model::FieldDecl* field = nullptr;
+  std::vector<std::string> keys;
+  bool address = false;  ///< an address column (`_address__object_id` and its kin)
+};
+
+/// A query set as every store runs it: checked, its paths resolved (every filter, order,
+/// distinct and `only` name), with its values in the one form every store compares. A text version in an address filter (`_address__object_version`,
 /// `_address__class_version`) is the framework's way to name a version: canonical
 /// decimal text ("3") names that integer version, and any other text matches no stored
 /// version (it is no error). Refers to the query set it was made from, which must outlive
 /// it.
 class CheckedQuery final : public querysets::executor::QuerySetReader {
  public:
-  CheckedQuery(const querysets::executor::QuerySetReader& qs, velmor_utils::query::Q conditions)
-      : qs_(qs), conditions_(std::move(conditions)) {}
+  using Paths = std::map<std::string, ResolvedPath, std::less<>>;
+  CheckedQuery(const querysets::executor::QuerySetReader& qs, velmor_utils::query::Q conditions,
+               Paths paths)
+      : qs_(qs), conditions_(std::move(conditions)), paths_(std::move(paths)) {}
+  /// What `path` (a name the query set uses) resolves to; a logic error for a path the
+  /// check never saw.
+  const ResolvedPath& path(std::string_view path) const;
   const classes::model::ModelClassPtr& entity() const override { return qs_.entity(); }
   std::string entity_name() const override { return qs_.entity_name(); }
   std::string table_name() const override { return qs_.table_name(); }
@@ -65,6 +80,7 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
  private:
   const querysets::executor::QuerySetReader& qs_;
   velmor_utils::query::Q conditions_;
+  Paths paths_;
   std::optional<querysets::executor::QuerySpecifier> every_field_;
 };
 

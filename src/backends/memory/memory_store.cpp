@@ -23,7 +23,6 @@ namespace {
 using boost::json::object;
 using boost::json::value;
 using classes::model::CoreTypes;
-using classes::model::ModelClass;
 using velmor_utils::query::Filter;
 using velmor_utils::query::Lookup;
 
@@ -141,45 +140,31 @@ Scalar to_scalar(const value& v, bool binary = false) {
   return s;
 }
 
-// Splits "a__b__c" into its segments.
-std::vector<std::string_view> segments(std::string_view path) {
-  std::vector<std::string_view> out;
-  for (std::size_t pos; (pos = path.find("__")) != std::string_view::npos;
-       path.remove_prefix(pos + 2))
-    out.push_back(path.substr(0, pos));
-  out.push_back(path);
-  return out;
+const value* address_entry(const object& data, std::string_view key) {
+  const value* a = data.if_contains("_address");
+  const object* o = a ? a->if_object() : nullptr;
+  return o ? o->if_contains(key) : nullptr;
 }
 
-// The value a path names in a record: the field, then object keys inside its JSON value
-// (arrays are not indexed). A missing field or key is NULL. Paths were checked, so a
-// path of several segments starts at a JSON field or at the `_address` mapping.
-Scalar lookup_path(const ModelClass& cls, const object& data, std::string_view path) {
-  static const value null_value;
-  std::vector<std::string_view> segs = segments(path);
-  const value* v = data.if_contains(segs.front());
-  for (std::size_t i = 1; v && i < segs.size(); ++i) {
+// The value a checked path names in a record: the field (or the address entry), then
+// object keys inside its JSON value (arrays are not indexed). A missing field or key is
+// NULL.
+Scalar lookup_path(const object& data, const backends::ResolvedPath& path) {
+  const std::string& name = path.field->name;
+  const value* v = path.address ? address_entry(data, std::string_view(name).substr(1))
+                                : data.if_contains(name);
+  for (std::size_t i = 0; v && i < path.keys.size(); ++i) {
     const object* o = v->if_object();
-    v = o ? o->if_contains(segs[i]) : nullptr;
+    v = o ? o->if_contains(path.keys[i]) : nullptr;
   }
   if (!v) return {};
-  bool binary = false;
-  if (segs.size() == 1)
-    for (const auto& f : cls.fields())
-      if (f.name == segs.front()) binary = f.type == CoreTypes::BINARY;
-  return to_scalar(*v, binary);
+  return to_scalar(*v, path.keys.empty() && path.field->type == CoreTypes::BINARY);
 }
 
 // The newest object version of each object id in the table being queried: what the
 // marker LATEST means in `_address__object_version`.
 using LatestVersions = std::map<std::string, Scalar, std::less<>>;
 thread_local const LatestVersions* latest_versions = nullptr;
-
-const value* address_entry(const object& data, std::string_view key) {
-  const value* a = data.if_contains("_address");
-  const object* o = a ? a->if_object() : nullptr;
-  return o ? o->if_contains(key) : nullptr;
-}
 
 LatestVersions latest_versions_of(const std::vector<velmor_glue::Data>& records) {
   LatestVersions out;
@@ -208,9 +193,9 @@ std::optional<bool> latest_match(const object& data, const Filter& f) {
   return it != latest_versions->end() && compare(to_scalar(*version, false), it->second) == 0;
 }
 
-bool matches(const ModelClass& cls, const object& data, const Filter& f) {
+bool matches(const backends::CheckedQuery& qs, const object& data, const Filter& f) {
   if (std::optional<bool> latest = latest_match(data, f)) return *latest;
-  const Scalar v = lookup_path(cls, data, f.path);
+  const Scalar v = lookup_path(data, qs.path(f.path));
   if (f.lookup == Lookup::isnull) return (v.rank == Scalar::null) == f.value.as_bool();
   if (f.value.is_null()) return v.rank == Scalar::null;  // exact/iexact None: IS NULL
   if (v.rank == Scalar::null) return false;              // two-valued: NULL matches nothing
@@ -253,7 +238,7 @@ bool matches(const ModelClass& cls, const object& data, const Filter& f) {
 
 // Two-valued logic: NOT is the complement of its operand. A run of NOTs is walked in a
 // loop; recursion is as deep as the nesting of AND and OR, which check_query bounds.
-bool matches(const ModelClass& cls, const object& data, const Q& condition) {
+bool matches(const backends::CheckedQuery& qs, const object& data, const Q& condition) {
   const Q* q = &condition;
   bool negated = false;
   for (; q->kind() == Q::Kind::not_; q = &q->children()[0]) negated = !negated;
@@ -261,13 +246,13 @@ bool matches(const ModelClass& cls, const object& data, const Q& condition) {
     case Q::Kind::empty:
       return !negated;
     case Q::Kind::leaf:
-      return matches(cls, data, q->filter()) != negated;
+      return matches(qs, data, q->filter()) != negated;
     case Q::Kind::and_:
       return std::all_of(q->children().begin(), q->children().end(),
-                         [&](const Q& c) { return matches(cls, data, c); }) != negated;
+                         [&](const Q& c) { return matches(qs, data, c); }) != negated;
     case Q::Kind::or_:
       return std::any_of(q->children().begin(), q->children().end(),
-                         [&](const Q& c) { return matches(cls, data, c); }) != negated;
+                         [&](const Q& c) { return matches(qs, data, c); }) != negated;
     case Q::Kind::not_:
       break;
   }
@@ -332,7 +317,6 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& given) 
   std::vector<velmor_glue::Data> out;
   auto it = impl_->tables.find({qs.get_using(), qs.table_name()});
   if (it == impl_->tables.end()) return out;
-  const ModelClass& cls = *qs.entity();
   const auto& order = qs.get_order_by();
   const auto& distinct = qs.get_query_specifier().distinct;
 
@@ -342,12 +326,15 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& given) 
   struct Reset {
     ~Reset() { latest_versions = nullptr; }
   } reset;
+  std::vector<const backends::ResolvedPath*> order_paths, distinct_paths;
+  for (const OrderBy& o : order) order_paths.push_back(&qs.path(o.field()));
+  for (const std::string& d : distinct) distinct_paths.push_back(&qs.path(d));
   std::vector<Row> rows;
   for (const velmor_glue::Data& r : it->second) {
-    if (!r.data || !matches(cls, *r.data, qs.get_conditions())) continue;
+    if (!r.data || !matches(qs, *r.data, qs.get_conditions())) continue;
     Row row{&r, {}, {}};
-    for (const OrderBy& o : order) row.order_keys.push_back(lookup_path(cls, *r.data, o.field()));
-    for (const std::string& d : distinct) row.distinct_keys.push_back(lookup_path(cls, *r.data, d));
+    for (const auto* p : order_paths) row.order_keys.push_back(lookup_path(*r.data, *p));
+    for (const auto* p : distinct_paths) row.distinct_keys.push_back(lookup_path(*r.data, *p));
     rows.push_back(std::move(row));
   }
 

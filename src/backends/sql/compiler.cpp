@@ -10,16 +10,12 @@
 
 #include <algorithm>
 #include <boost/json/string.hpp>
-#include <cmath>
-#include <limits>
 #include <vector>
 
 #include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_models/detail/unicode.hpp"
-#include "velmor_utils/errors.hpp"
-#include "velmor_utils/values.hpp"
 
 namespace velmor_models::backends::sql {
 namespace {
@@ -28,52 +24,17 @@ using boost::json::value;
 using classes::model::FieldDecl;
 using classes::model::ModelClass;
 using querysets::executor::QuerySetReader;
-using velmor_utils::errors::TypeError;
-using velmor_utils::errors::ValueError;
 using velmor_utils::query::Filter;
 using velmor_utils::query::Lookup;
 using velmor_utils::query::lookup_name;
 using velmor_utils::query::Q;
 
-constexpr std::string_view reserved_address = "_address";
 constexpr std::string_view metadata_column = "_metadata";
 
 // Case folding of bound values, matching the SQL function velmor_casefold on the other
 // side: full Unicode folding.
 std::string fold_bound_text(std::string_view text) {
   return velmor_models::detail::casefold(text);
-}
-
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  for (std::size_t i = 0, size = s.size(); i < size;) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t n = 0;
-    std::uint32_t cp = 0;
-    if ((c & 0xE0) == 0xC0) {
-      n = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (size - i <= n) return false;
-    for (std::size_t k = 1; k <= n; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    static constexpr std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
-    i += n + 1;
-  }
-  return true;
 }
 
 bool is_text_type(const CoreTypes& t) {
@@ -85,10 +46,6 @@ bool is_json_type(const CoreTypes& t) {
 bool is_text_lookup(Lookup lookup) {
   return lookup == Lookup::iexact || lookup == Lookup::contains || lookup == Lookup::icontains ||
          lookup == Lookup::startswith || lookup == Lookup::endswith;
-}
-
-std::string filter_name(const Filter& f) {
-  return f.path + "__" + std::string(lookup_name(f.lookup));
 }
 
 // A field path resolved against the model: the column, and the bound JSON path text
@@ -117,9 +74,9 @@ Window window_of(const querysets::executor::NumberPaginator& p) {
 
 class Compiler {
  public:
-  Compiler(const QuerySetReader& qs, const Dialect& dialect)
+  Compiler(const CheckedQuery& qs, const Dialect& dialect)
       : qs_(qs),
-        model_(model_of(qs)),
+        model_(*qs.entity()),
         d_(dialect),
         // A plain table need not have SQLite's rowid (WITHOUT ROWID): its ties stay
         // unordered, which the query semantics allow.
@@ -130,7 +87,6 @@ class Compiler {
   }
 
   Statement select() {
-    check_select_related();
     Statement out;
     out.columns = result_columns();
     const auto& distinct = qs_.get_query_specifier().distinct;
@@ -155,10 +111,6 @@ class Compiler {
   }
 
   Statement count() {
-    // The same checks as the SELECT, so a query set fails alike in both forms.
-    check_select_related();
-    result_columns();
-    for (const auto& term : qs_.get_order_by()) resolve(term.field());
     const auto& distinct = qs_.get_query_specifier().distinct;
     bool bounded = window_of(qs_.get_paginator()).bounded();
     if (distinct.empty() && !bounded) {
@@ -185,50 +137,16 @@ class Compiler {
   }
 
  private:
-  static const ModelClass& model_of(const QuerySetReader& qs) {
-    if (!qs.entity()) throw ValueError("A query set needs a model class to compile to SQL");
-    return *qs.entity();
-  }
-
-  Resolved resolve(std::string_view path) {
-    std::size_t cut = path.find("__");
-    std::string_view first = path.substr(0, cut);
-    if (first == reserved_address) return address_column(path, cut);
+  // The column of a checked path, and the bound JSON path text for a JSON-valued field
+  // (its whole value when the path names only the field).
+  Resolved resolve(std::string_view path) const {
+    const ResolvedPath& p = qs_.path(path);
     Resolved r;
-    r.field = &field_of(model_, first);
-    if (is_json_type(r.field->type)) {
-      std::vector<std::string_view> keys;
-      if (cut != path.npos) {
-        std::string_view rest = path.substr(cut + 2);
-        for (;;) {
-          std::size_t next = rest.find("__");
-          keys.push_back(rest.substr(0, next));
-          if (keys.back().empty())
-            throw ValueError("The path '" + std::string(path) + "' has an empty key");
-          if (next == rest.npos) break;
-          rest.remove_prefix(next + 2);
-        }
-      }
+    r.field = p.field;
+    if (!p.address && is_json_type(p.field->type)) {
+      std::vector<std::string_view> keys(p.keys.begin(), p.keys.end());
       r.json_path = d_.json_path(keys);
-    } else if (cut != path.npos) {
-      throw ValueError("The path '" + std::string(path) + "' walks into field '" + r.field->name +
-                       "' of model '" + model_.name() + "', which is " +
-                       std::string(r.field->type.name()) +
-                       "; only ARRAY and DICTIONARY fields hold keys");
     }
-    return r;
-  }
-
-  // `_address__object_id` and its kin read the address columns the object store writes.
-  static Resolved address_column(std::string_view path, std::size_t cut) {
-    std::string_view key = cut == path.npos ? std::string_view() : path.substr(cut + 2);
-    Resolved r;
-    for (const FieldDecl* a : address_columns())
-      if (std::string_view(a->name).substr(1) == key) r.field = a;
-    if (!r.field)
-      throw UnsupportedQueryError("The address path '" + std::string(path) +
-                                  "' names no address column (object_id, object_version, "
-                                  "class_version)");
     return r;
   }
 
@@ -251,18 +169,8 @@ class Compiler {
     return true;
   }
 
-  void check_select_related() {
-    if (const auto* tree = std::get_if<boost::json::object>(&qs_.get_select_related()))
-      for (const auto& kv : *tree) resolve(kv.key());
-  }
-
   std::vector<ResultColumn> result_columns() {
     const auto& only = qs_.get_query_specifier().only;
-    for (const auto& name : only) {
-      Resolved r = resolve(name);
-      if (!r.json_path.empty() && name != r.field->name)
-        throw ValueError("'only' takes field names, not the path '" + name + "'");
-    }
     std::vector<ResultColumn> columns;
     columns.reserve((only.empty() ? model_.fields().size() : only.size()) + 1);
     for (const FieldDecl& f : model_.fields())
@@ -288,7 +196,6 @@ class Compiler {
     d_.quote_identifier(w_.text, qs_.table_name());
     const Q& q = qs_.get_conditions();
     if (q.kind() == Q::Kind::empty) return;
-    check_condition_depth(q);  // so that condition() recurses a bounded number of times
     w_ << " WHERE ";
     condition(q, false, true);
   }
@@ -321,8 +228,8 @@ class Compiler {
     if (win.bounded()) d_.window(w_, win.limit, win.offset);
   }
 
-  // Recurses once per level of AND and OR (bounded by check_condition_depth); a run of
-  // NOTs is walked in a loop.
+  // Recurses once per level of AND and OR (bounded by the check); a run of NOTs is
+  // walked in a loop.
   void condition(const Q& node, bool negated, bool top) {
     const Q* q = &node;
     for (; q->kind() == Q::Kind::not_; q = &q->children()[0]) negated = !negated;
@@ -351,44 +258,7 @@ class Compiler {
     }
   }
 
-  // Refuses what no store can compare: non-finite numbers, integers past int64, text
-  // that is not UTF-8, lists and mappings. Returns the value to bind.
-  value scalar(const value& v, const Filter& f) const {
-    switch (v.kind()) {
-      case boost::json::kind::double_:
-        if (!std::isfinite(v.get_double()))
-          throw ValueError("The value of '" + filter_name(f) + "' must be a finite number");
-        return v;
-      case boost::json::kind::uint64:
-        if (v.get_uint64() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-          throw ValueError("The value of '" + filter_name(f) +
-                           "' does not fit in a 64-bit signed integer");
-        return static_cast<std::int64_t>(v.get_uint64());
-      case boost::json::kind::string:
-        if (!valid_utf8(v.get_string()))
-          throw ValueError("The value of '" + filter_name(f) + "' is not valid UTF-8 text");
-        return v;
-      case boost::json::kind::array:
-      case boost::json::kind::object:
-        throw TypeError("The value of '" + filter_name(f) + "' must be a scalar, not " +
-                        std::string(velmor_utils::values::kind_name(v)));
-      default:
-        return v;
-    }
-  }
-
-  // A comparison between a plain column and a value of the other kind cannot mean what
-  // it means elsewhere (SQLite would convert one side).
-  void check_kind(const Resolved& r, const value& v, const Filter& f) const {
-    if (!r.json_path.empty()) return;
-    bool text_field = is_text_type(r.field->type);
-    if (text_field != v.is_string())
-      throw TypeError("The value of '" + filter_name(f) + "' is " +
-                      std::string(velmor_utils::values::kind_name(v)) + ", which field '" +
-                      r.field->name + "' of model '" + model_.name() + "' (" +
-                      std::string(r.field->type.name()) + ") cannot be compared with");
-  }
-
+  // The values were checked: each fits its lookup and its field.
   void lookup(const Filter& f, bool negated) {
     const Resolved r = resolve(f.path);
     if (latest_lookup(f, r, negated)) return;
@@ -396,52 +266,21 @@ class Compiler {
     const value& v = f.value;
     const Lookup lk = f.lookup;
 
-    bool null_test = lk == Lookup::isnull;
-    bool is_null = true;
-    if (null_test) {
-      if (!v.is_bool())
-        throw TypeError("The 'isnull' lookup of '" + f.path + "' needs a boolean, not " +
-                        std::string(velmor_utils::values::kind_name(v)));
-      is_null = v.get_bool();
-    } else if (v.is_null()) {
-      if (lk != Lookup::exact && lk != Lookup::iexact)
-        throw ValueError("The '" + std::string(lookup_name(lk)) + "' lookup of '" + f.path +
-                         "' cannot take null");
-      null_test = true;
-    }
-    if (null_test) {
+    if (lk == Lookup::isnull || v.is_null()) {
+      const bool is_null = lk != Lookup::isnull || v.get_bool();
       d_.value_of(w_, op);
       w_ << (is_null != negated ? " IS NULL" : " IS NOT NULL");
       return;
     }
-    if (r.field->type == CoreTypes::BINARY)
-      throw UnsupportedQueryError("The '" + std::string(lookup_name(lk)) +
-                                  "' lookup on BINARY field '" + r.field->name +
-                                  "' is not supported by this store");
-    if (lk == Lookup::in) return in_lookup(r, op, f, negated);
+    if (lk == Lookup::in) return in_lookup(op, f, negated);
 
-    value operand = scalar(v, f);
-    bool text = is_text_lookup(lk);
-    if (text) {
-      if (!op.json() && !is_text_type(r.field->type))
-        throw TypeError("The '" + std::string(lookup_name(lk)) +
-                        "' lookup applies to text; "
-                        "field '" +
-                        r.field->name + "' of model '" + model_.name() + "' is " +
-                        std::string(r.field->type.name()));
-      if (!operand.is_string())
-        throw TypeError("The '" + std::string(lookup_name(lk)) + "' lookup of '" + f.path +
-                        "' needs a text, not " +
-                        std::string(velmor_utils::values::kind_name(operand)));
-    } else {
-      check_kind(r, operand, f);
-    }
-
+    const value operand = bound(v);
+    const bool text = is_text_lookup(lk);
     // Inside a JSON value only a string is text for the text lookups (json_extract hands
     // out an array or object as its JSON text, and a text lookup would read a number as
     // text). Comparisons follow the total order, in which an array or object is its JSON
     // text among the texts, which is what json_extract yields.
-    bool guard = op.json() && operand.is_string() && text;
+    bool guard = op.json() && text;
     bool wrap = guard || negated;
     if (wrap) w_ << "(";
     if (guard) {
@@ -478,17 +317,11 @@ class Compiler {
     if (negated) w_ << " IS NOT TRUE";
   }
 
-  void in_lookup(const Resolved& r, const Operand& op, const Filter& f, bool negated) {
-    if (!f.value.is_array())
-      throw TypeError("The 'in' lookup of '" + f.path + "' needs a list, not " +
-                      std::string(velmor_utils::values::kind_name(f.value)));
+  void in_lookup(const Operand& op, const Filter& f, bool negated) {
     std::vector<value> values;
     values.reserve(f.value.get_array().size());
-    for (const value& e : f.value.get_array()) {
-      if (e.is_null()) continue;  // null equals nothing
-      values.push_back(scalar(e, f));
-      check_kind(r, values.back(), f);
-    }
+    for (const value& e : f.value.get_array())
+      if (!e.is_null()) values.push_back(bound(e));  // null equals nothing
     if (values.empty()) {
       w_ << (negated ? "TRUE" : "FALSE");
       return;
@@ -500,7 +333,12 @@ class Compiler {
     if (negated) w_ << " IS NOT TRUE";
   }
 
-  const QuerySetReader& qs_;
+  // A checked integer is bound as a signed 64-bit one.
+  static value bound(const value& v) {
+    return v.is_uint64() ? value(static_cast<std::int64_t>(v.get_uint64())) : v;
+  }
+
+  const CheckedQuery& qs_;
   const ModelClass& model_;
   const Dialect& d_;
   std::string_view insertion_order_;  ///< the last tie-breaker; empty: none
@@ -509,12 +347,20 @@ class Compiler {
 
 }  // namespace
 
-Statement compile_select(const QuerySetReader& qs, const Dialect& dialect) {
+Statement compile_select(const CheckedQuery& qs, const Dialect& dialect) {
   return Compiler(qs, dialect).select();
 }
 
-Statement compile_count(const QuerySetReader& qs, const Dialect& dialect) {
+Statement compile_count(const CheckedQuery& qs, const Dialect& dialect) {
   return Compiler(qs, dialect).count();
+}
+
+Statement compile_select(const QuerySetReader& qs, const Dialect& dialect) {
+  return compile_select(check_query(qs), dialect);
+}
+
+Statement compile_count(const QuerySetReader& qs, const Dialect& dialect) {
+  return compile_count(check_query(qs), dialect);
 }
 
 }  // namespace velmor_models::backends::sql
