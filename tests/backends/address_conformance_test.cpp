@@ -8,7 +8,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "backends/address_cases.hpp"
-#include "backends/temp_folder.hpp"
+#include "backends/stores.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/tables.hpp"
 #include "velmor_models/querysets/async_executor.hpp"
@@ -29,7 +29,7 @@ class AddressConformance : public testing::TestWithParam<std::string> {
   void SetUp() override {
     backends::reset();
     MemoryStore::instance().clear();
-    const std::string url = GetParam() == "file" ? folder.url("addresses.db") : GetParam();
+    const std::string url = velmor_test::store_url(GetParam(), folder, "addresses.db");
     backends::configure(kAlias, url);
     backends::create_table(kAlias, *versioned_class());
     std::vector<json::object> rows = versioned_rows();
@@ -68,12 +68,7 @@ TEST_P(AddressConformance, CoroutinesAnswerAlike) {
     expect_rows(address_cases()[i], results[i]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, AddressConformance,
-                         testing::Values("memory:", "sqlite::memory:", "file"),
-                         [](const auto& info) {
-                           return info.param == "memory:"           ? std::string("memory")
-                                  : info.param == "sqlite::memory:" ? std::string("sqlite_memory")
-                                                                    : std::string("sqlite_file");
-                         });
+INSTANTIATE_TEST_SUITE_P(Stores, AddressConformance, velmor_test::every_store(),
+                         velmor_test::store_name);
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "backends/conformance_cases.hpp"
-#include "backends/temp_folder.hpp"
+#include "backends/stores.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/tables.hpp"
@@ -29,7 +29,7 @@ class Conformance : public testing::TestWithParam<std::string> {
   void SetUp() override {
     backends::reset();
     velmor_models::querysets::executor::MemoryStore::instance().clear();
-    const std::string url = GetParam() == "file" ? folder.url("conformance.db") : GetParam();
+    const std::string url = velmor_test::store_url(GetParam(), folder, "conformance.db");
     backends::configure(kAlias, url);
     backends::create_table(kAlias, *sample_class(), {"age"});
     std::vector<json::object> rows = sample_rows();
@@ -95,13 +95,7 @@ TEST_P(Conformance, OnlySelectsTheNamedFields) {
   EXPECT_EQ(*rows[0].data, (json::object{{"id", 3}, {"name", "ANNA"}, {"_metadata", "{}"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, Conformance,
-                         testing::Values(std::string("memory:"), std::string("sqlite::memory:"),
-                                         std::string("file")),
-                         [](const auto& info) {
-                           return info.param == "file"      ? std::string("SqliteFile")
-                                  : info.param == "memory:" ? std::string("MemoryStore")
-                                                            : std::string("SqliteMemory");
-                         });
+INSTANTIATE_TEST_SUITE_P(Stores, Conformance, velmor_test::every_store(),
+                         velmor_test::store_name);
 
 }  // namespace

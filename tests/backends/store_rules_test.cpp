@@ -12,7 +12,7 @@
 #include <cmath>
 #include <limits>
 
-#include "backends/temp_folder.hpp"
+#include "backends/stores.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/tables.hpp"
@@ -55,7 +55,7 @@ class StoreRules : public testing::TestWithParam<std::string> {
   void SetUp() override {
     backends::reset();
     velmor_models::querysets::executor::MemoryStore::instance().clear();
-    backends::configure(kAlias, GetParam() == "file" ? folder_.url("rules.db") : GetParam());
+    backends::configure(kAlias, velmor_test::store_url(GetParam(), folder_, "rules.db"));
     backends::create_table(kAlias, *thing());
   }
   void TearDown() override {
@@ -252,11 +252,7 @@ TEST_P(StoreRules, IterationGivesWhatExecuteGivesAChunkAtATime) {
   EXPECT_EQ(streamed, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, testing::Values("memory:", "sqlite::memory:", "file"),
-                         [](const auto& info) {
-                           return info.param == "memory:"           ? std::string("Memory")
-                                  : info.param == "sqlite::memory:" ? std::string("SqliteMemory")
-                                                                    : std::string("SqliteFile");
-                         });
+INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, velmor_test::every_store(),
+                         velmor_test::store_name);
 
 }  // namespace

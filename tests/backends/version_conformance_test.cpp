@@ -9,7 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
-#include "backends/temp_folder.hpp"
+#include "backends/stores.hpp"
 #include "backends/version_cases.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
@@ -75,10 +75,7 @@ TEST_P(VersionConformance, StoredRowsComeBackAsTheVersionDecisionSays) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, VersionConformance, testing::Values("sqlite_memory", "file"),
-                         [](const auto& info) {
-                           return info.param == "file" ? std::string("sqlite_file")
-                                                       : std::string("sqlite_memory");
-                         });
+INSTANTIATE_TEST_SUITE_P(Stores, VersionConformance, velmor_test::sql_stores(),
+                         velmor_test::store_name);
 
 }  // namespace
