@@ -3,7 +3,6 @@
 #include <boost/json/serialize.hpp>
 #include <limits>
 
-#include "velmor_models/backends/driver/connection.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::driver {
@@ -38,12 +37,6 @@ std::int64_t integer_of(const Value& v, std::string_view what) {
 const std::string& text_of(const Value& v, std::string_view what) {
   if (const auto* s = std::get_if<std::string>(&v)) return *s;
   throw velmor_utils::errors::ValueError(std::string(what) + " is not text");
-}
-
-std::optional<Value> Connection::scalar(const std::string& sql, std::vector<Value> params) {
-  std::unique_ptr<Cursor> rows = query(sql, std::move(params));
-  if (!rows->next()) return std::nullopt;
-  return rows->value(0);
 }
 
 }  // namespace velmor_models::backends::driver

@@ -4,6 +4,7 @@
 // and a write transaction. Statements use the connection's dialect: its placeholders,
 // quoting and the statements it composes (sql/dialect.hpp).
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "velmor_models/backends/driver/operation.hpp"
 #include "velmor_models/backends/driver/value.hpp"
 #include "velmor_models/classes/model.hpp"
 
@@ -35,6 +37,12 @@ class Cursor {
   virtual Value value(std::size_t i) const = 0;
 };
 
+/// A statement that changes rows, as steps (operation.hpp): how many it changed, once done.
+class Execution : public Operation {
+ public:
+  std::int64_t changed = 0;
+};
+
 /// One connection to one database, used by one thread at a time, with its cache of
 /// prepared statements. Failures are DatabaseErrors that say whether it is still usable.
 class Connection {
@@ -45,6 +53,14 @@ class Connection {
 
   /// Runs `sql` with `params` bound, to its end; the number of rows it changed.
   virtual std::int64_t execute(const std::string& sql, const std::vector<Value>& params = {}) = 0;
+  /// The steps of execute(sql, params), which execute and aexecute share. By default one
+  /// blocking step that calls execute (a store whose calls block); a store driven by socket
+  /// readiness returns its own steps and implements execute as run() over them.
+  virtual std::unique_ptr<Execution> start_execute(std::string sql, std::vector<Value> params);
+  /// The coroutine form of execute: the same steps, waiting on the awaiting coroutine's
+  /// executor, never blocking it. The connection must outlive the awaitable (as the lease
+  /// that pins it does).
+  boost::asio::awaitable<std::int64_t> aexecute(std::string sql, std::vector<Value> params = {});
   /// Runs `sql` with `params` bound and hands over its rows.
   virtual std::unique_ptr<Cursor> query(const std::string& sql, std::vector<Value> params = {}) = 0;
   /// The first column of the first row of `sql`; nullopt when it returns no row.

@@ -1,0 +1,54 @@
+#pragma once
+// A database exchange as steps that never wait: each step does what it can and says what
+// it needs before the next one. The synchronous and the coroutine forms of a statement run
+// the same steps and differ only in how they wait (poll on the calling thread, or the
+// caller's event loop), so a store whose waits are socket readiness (a client library in
+// non-blocking mode) needs no thread of its own; a store whose calls block (SQLite) marks
+// those steps, and the coroutine form runs them on the worker pool.
+
+#include <boost/asio/awaitable.hpp>
+#include <memory>
+
+namespace velmor_models::backends::driver {
+
+/// What an operation needs before its next step.
+struct Wait {
+  enum class Kind {
+    done,         ///< finished: no further step
+    readable,     ///< `socket` readable
+    writable,     ///< `socket` writable
+    either,       ///< `socket` readable or writable, whichever comes first (a client
+                  ///< still flushing must also read, or client and server can deadlock)
+    blocking,     ///< nothing to wait for, but the next step blocks its thread
+  };
+  Kind kind = Kind::done;
+  int socket = -1;  ///< for the readiness kinds; may change from one step to the next
+};
+
+/// Which readiness the step that follows a wait was given.
+enum class Ready { none, readable, writable };
+
+class Operation {
+ public:
+  virtual ~Operation() = default;
+  /// Advances as far as it can without waiting, after `ready` (none for the first step and
+  /// after a blocking wait). Only a step that follows a blocking wait may block. A failure
+  /// is thrown; the operation is then over.
+  virtual Wait step(Ready ready) = 0;
+  /// The coroutine awaiting this operation was cancelled while it waited for its socket;
+  /// the operation may ask its server to stop (it is not stepped again).
+  virtual void cancel() noexcept {}
+};
+
+/// Runs `op` to its end on the calling thread: poll(2) for its socket, blocking steps
+/// inline.
+void run(Operation& op);
+
+/// The coroutine form of run(): socket waits on the awaiting coroutine's executor (a
+/// descriptor over the socket, released again and never closed by us; the socket may
+/// differ from step to step), blocking steps on the worker pool. A cancellation that
+/// arrives during a socket wait cancels the operation; a blocking step that began runs to
+/// its end.
+boost::asio::awaitable<void> arun(std::shared_ptr<Operation> op);
+
+}  // namespace velmor_models::backends::driver
