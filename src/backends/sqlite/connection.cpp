@@ -338,12 +338,15 @@ void Connection::insert_rows(const classes::model::ModelClass& cls,
   sqlite::insert_rows(*this, cls, records);
 }
 
+// Prepared once, from the cache: a save opens and commits transactions on two databases.
 void Connection::begin() {
-  exec(std::string(dialect().begin_write()));
+  static const std::string begin_write(sql::sqlite_dialect().begin_write());
+  execute(begin_write, {});
 }
 
 void Connection::commit() {
-  exec("COMMIT");
+  static const std::string commit_sql = "COMMIT";
+  execute(commit_sql, {});
 }
 
 void Connection::rollback() noexcept {
