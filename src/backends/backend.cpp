@@ -48,4 +48,8 @@ driver::Lease Backend::lease() {
       "store)");
 }
 
+boost::asio::awaitable<driver::Lease> Backend::alease() {
+  co_return lease();
+}
+
 }  // namespace velmor_models::backends

@@ -62,6 +62,13 @@ class Backend {
   /// One connection of the store, pinned to the caller until the lease ends (the object
   /// store's transactions). TypeError for a store that runs no SQL.
   virtual driver::Lease lease();
+  /// The coroutine form of lease(): a store with a pool suspends the caller while it
+  /// waits for a connection. By default lease() itself.
+  virtual boost::asio::awaitable<driver::Lease> alease();
+  /// True when the store's connections wait for their sockets (a client library in
+  /// non-blocking mode): work over them can be awaited on the caller's event loop. A store
+  /// whose calls block (SQLite) says false, and such work runs on the worker pool.
+  virtual bool waits_on_sockets() const noexcept { return false; }
 };
 
 }  // namespace velmor_models::backends

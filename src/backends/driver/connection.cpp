@@ -1,34 +1,51 @@
 #include "velmor_models/backends/driver/connection.hpp"
 
+#include <functional>
+
 namespace velmor_models::backends::driver {
 namespace {
 
-// A store whose calls block: the whole statement is one blocking step.
-class BlockingExecution final : public Execution {
+// A store whose calls block: the whole call is one blocking step. `Base` carries the
+// result the call leaves behind.
+template <class Base>
+class BlockingCall final : public Base {
  public:
-  BlockingExecution(Connection& conn, std::string sql, std::vector<Value> params)
-      : conn_(conn), sql_(std::move(sql)), params_(std::move(params)) {}
+  explicit BlockingCall(std::function<void(Base&)> call) : call_(std::move(call)) {}
   Wait step(Ready) override {
     if (!started_) {
       started_ = true;
       return {Wait::Kind::blocking};
     }
-    changed = conn_.execute(sql_, params_);
+    call_(*this);
     return {};
   }
 
  private:
-  Connection& conn_;
-  std::string sql_;
-  std::vector<Value> params_;
+  std::function<void(Base&)> call_;
   bool started_ = false;
 };
 
+template <class Base>
+std::unique_ptr<Base> blocking(std::function<void(Base&)> call) {
+  return std::make_unique<BlockingCall<Base>>(std::move(call));
+}
+
+// Converted before the co_await: g++ 12 destroys a temporary made inside it twice.
+boost::asio::awaitable<void> ran(std::unique_ptr<Operation> op) {
+  const std::shared_ptr<Operation> steps = std::move(op);
+  co_await arun(steps);
+}
+
 boost::asio::awaitable<std::int64_t> executed(std::shared_ptr<Execution> op) {
-  // Converted before the co_await: g++ 12 destroys a temporary made inside it twice.
   const std::shared_ptr<Operation> steps = op;
   co_await arun(steps);
   co_return op->changed;
+}
+
+boost::asio::awaitable<Rows> fetched(std::shared_ptr<Fetch> op) {
+  const std::shared_ptr<Operation> steps = op;
+  co_await arun(steps);
+  co_return std::move(op->result);
 }
 
 }  // namespace
@@ -39,13 +56,69 @@ std::optional<Value> Connection::scalar(const std::string& sql, std::vector<Valu
   return rows->value(0);
 }
 
+Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
+  Rows out;
+  std::unique_ptr<Cursor> rows = query(sql, std::move(params));
+  for (std::size_t i = 0; i < rows->column_count(); ++i) out.columns.push_back(rows->column_name(i));
+  while (rows->next()) {
+    std::vector<Value>& row = out.rows.emplace_back();
+    row.reserve(out.columns.size());
+    for (std::size_t i = 0; i < out.columns.size(); ++i) row.push_back(rows->value(i));
+  }
+  return out;
+}
+
 std::unique_ptr<Execution> Connection::start_execute(std::string sql, std::vector<Value> params) {
-  return std::make_unique<BlockingExecution>(*this, std::move(sql), std::move(params));
+  return blocking<Execution>(
+      [this, sql = std::move(sql), params = std::move(params)](Execution& op) {
+        op.changed = execute(sql, params);
+      });
+}
+
+std::unique_ptr<Fetch> Connection::start_fetch(std::string sql, std::vector<Value> params) {
+  return blocking<Fetch>([this, sql = std::move(sql), params = std::move(params)](Fetch& op) {
+    op.result = fetch(sql, params);
+  });
+}
+
+std::unique_ptr<Operation> Connection::start_insert_rows(
+    const classes::model::ModelClass& cls, std::span<const boost::json::object> records) {
+  return blocking<Operation>([this, &cls, records](Operation&) { insert_rows(cls, records); });
+}
+
+std::unique_ptr<Operation> Connection::start_begin() {
+  return blocking<Operation>([this](Operation&) { begin(); });
+}
+
+std::unique_ptr<Operation> Connection::start_commit() {
+  return blocking<Operation>([this](Operation&) { commit(); });
 }
 
 boost::asio::awaitable<std::int64_t> Connection::aexecute(std::string sql,
                                                           std::vector<Value> params) {
   return executed(start_execute(std::move(sql), std::move(params)));
+}
+
+boost::asio::awaitable<Rows> Connection::afetch(std::string sql, std::vector<Value> params) {
+  return fetched(start_fetch(std::move(sql), std::move(params)));
+}
+
+boost::asio::awaitable<void> Connection::ainsert_rows(
+    const classes::model::ModelClass& cls, std::span<const boost::json::object> records) {
+  return ran(start_insert_rows(cls, records));
+}
+
+boost::asio::awaitable<void> Connection::abegin() {
+  return ran(start_begin());
+}
+
+boost::asio::awaitable<void> Connection::acommit() {
+  return ran(start_commit());
+}
+
+boost::asio::awaitable<void> Transaction::acommit() {
+  co_await conn_.acommit();
+  done_ = true;
 }
 
 }  // namespace velmor_models::backends::driver

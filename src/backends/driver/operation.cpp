@@ -11,6 +11,7 @@
 #include <optional>
 #include <system_error>
 
+#include "backends/driver/run_sync.hpp"
 #include "backends/worker_pool.hpp"
 
 namespace velmor_models::backends::driver {
@@ -64,10 +65,18 @@ boost::asio::awaitable<void> arun(std::shared_ptr<Operation> op) {
   const std::function<Wait(Interruption&)> blocking_step = [op](Interruption&) {
     return op->step(Ready::none);
   };
+  // Awaited by a synchronous call (run_sync), a blocking step blocks that call's thread,
+  // as the call would anyway.
+  const bool inline_blocking = is_sync_context(boost::asio::query(
+      executor, boost::asio::execution::context_as<boost::asio::execution_context&>));
   Wait wait = op->step(Ready::none);
   while (wait.kind != Wait::Kind::done) {
     if (wait.kind == Wait::Kind::blocking) {
-      wait = co_await on_worker<Wait>(blocking_step);
+      // (An if, not ?: around the co_await: g++ 12 runs both arms of such a conditional.)
+      if (inline_blocking)
+        wait = op->step(Ready::none);
+      else
+        wait = co_await on_worker<Wait>(blocking_step);
       continue;
     }
     if (!socket || socket->native_handle() != wait.socket) {

@@ -43,6 +43,18 @@ class Execution : public Operation {
   std::int64_t changed = 0;
 };
 
+/// The rows of a statement, read whole (for statements known to return few).
+struct Rows {
+  std::vector<std::string> columns;
+  std::vector<std::vector<Value>> rows;
+};
+
+/// A statement whose rows are read whole, as steps: its rows, once done.
+class Fetch : public Operation {
+ public:
+  Rows result;
+};
+
 /// One connection to one database, used by one thread at a time, with its cache of
 /// prepared statements. Failures are DatabaseErrors that say whether it is still usable.
 class Connection {
@@ -65,23 +77,48 @@ class Connection {
   virtual std::unique_ptr<Cursor> query(const std::string& sql, std::vector<Value> params = {}) = 0;
   /// The first column of the first row of `sql`; nullopt when it returns no row.
   std::optional<Value> scalar(const std::string& sql, std::vector<Value> params = {});
+  /// The rows of `sql`, read whole.
+  Rows fetch(const std::string& sql, std::vector<Value> params = {});
+  /// The steps of fetch(sql, params); by default one blocking step that reads query().
+  virtual std::unique_ptr<Fetch> start_fetch(std::string sql, std::vector<Value> params);
+  /// The coroutine form of fetch (as aexecute).
+  boost::asio::awaitable<Rows> afetch(std::string sql, std::vector<Value> params = {});
 
   /// Adds `records` to the table of `cls`, each value bound as its field's core type
   /// requires (checked first), together with `_metadata` and the address columns.
   virtual void insert_rows(const classes::model::ModelClass& cls,
                            std::span<const boost::json::object> records) = 0;
+  /// The steps of insert_rows; by default one blocking step that calls it. `cls` and
+  /// `records` must outlive the operation.
+  virtual std::unique_ptr<Operation> start_insert_rows(const classes::model::ModelClass& cls,
+                                                       std::span<const boost::json::object> records);
+  /// The coroutine form of insert_rows; `cls` and `records` must outlive the awaitable.
+  boost::asio::awaitable<void> ainsert_rows(const classes::model::ModelClass& cls,
+                                            std::span<const boost::json::object> records);
 
   /// Opens a write transaction (the dialect's begin_write), commits it, rolls it back.
   virtual void begin() = 0;
   virtual void commit() = 0;
   /// Rolls back the open transaction, if there is one; the transaction is gone either way.
+  /// A store driven by socket readiness may defer the ROLLBACK to the connection's next
+  /// use (or its return to its pool), so that a destructor never waits for a server.
   virtual void rollback() noexcept = 0;
+  /// The steps of begin and commit; by default one blocking step each.
+  virtual std::unique_ptr<Operation> start_begin();
+  virtual std::unique_ptr<Operation> start_commit();
+  boost::asio::awaitable<void> abegin();
+  boost::asio::awaitable<void> acommit();
 };
 
 /// A write transaction on one connection, rolled back when left without a commit.
 class Transaction {
  public:
+  /// Begins a transaction on `conn`.
   explicit Transaction(Connection& conn) : conn_(conn) { conn_.begin(); }
+  /// Takes charge of the transaction the caller has begun (`co_await conn.abegin()`).
+  struct Begun {};
+  static constexpr Begun begun{};
+  Transaction(Connection& conn, Begun) noexcept : conn_(conn) {}
   ~Transaction() { rollback(); }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -90,6 +127,7 @@ class Transaction {
     conn_.commit();
     done_ = true;
   }
+  boost::asio::awaitable<void> acommit();
   void rollback() noexcept {
     if (!done_) conn_.rollback();
     done_ = true;

@@ -46,7 +46,8 @@ void run(Operation& op);
 
 /// The coroutine form of run(): socket waits on the awaiting coroutine's executor (a
 /// descriptor over the socket, released again and never closed by us; the socket may
-/// differ from step to step), blocking steps on the worker pool. A cancellation that
+/// differ from step to step), blocking steps on the worker pool, or inline when the
+/// coroutine is the synchronous form of a call (it runs on the caller's thread). A cancellation that
 /// arrives during a socket wait cancels the operation; a blocking step that began runs to
 /// its end.
 boost::asio::awaitable<void> arun(std::shared_ptr<Operation> op);
