@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <functional>
 #include <mutex>
 
 #include "backends/store/class_versions.hpp"
@@ -64,15 +65,19 @@ json::object stored_row(const ModelClass& cls, const json::object& values,
 }
 
 // Recovery runs before the first save on each pair of databases: once per process, and
-// again when the configuration replaces either of them.
+// again when the configuration replaces either of them. (Concurrent first saves may each
+// replay: the replay is idempotent.)
 std::mutex recovery_mutex;
 std::weak_ptr<Backend> recovered_lake, recovered_main;
-void recover_once() {
-  std::shared_ptr<Backend> l = backend_for(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS);
-  std::shared_ptr<Backend> d = backend_for(velmor_data::aliases::using_::DEFAULT_DB_ALIAS);
+awaitable<void> recover_once() {
+  std::shared_ptr<Backend> l = lake_store();
+  std::shared_ptr<Backend> d = main_store();
+  {
+    std::lock_guard lock(recovery_mutex);
+    if (recovered_lake.lock() == l && recovered_main.lock() == d) co_return;
+  }
+  co_await recover_pending();
   std::lock_guard lock(recovery_mutex);
-  if (recovered_lake.lock() == l && recovered_main.lock() == d) return;
-  recover_pending_saves();
   recovered_lake = l;
   recovered_main = d;
 }
@@ -88,24 +93,37 @@ std::vector<T*> by_object_id(std::vector<T>& items, Id id) {
   return out;
 }
 
-}  // namespace
+// One save: a connection of each database and the save's log. The lakehouse part runs
+// inside its transaction, which stays open; then `finish_save` does the default
+// database's part (its transaction begun and the log applied before the lakehouse
+// commits: a default database that is locked, full or read-only, or memory that runs
+// out, fails the save with nothing written anywhere), the two commits in order and the
+// log's last step. Only the default's commit follows the lakehouse's.
+struct SaveParts {
+  Lease lake;
+  Lease main;
+  SaveLog log;
+};
 
-StaleVersionError::StaleVersionError(const std::string& message)
-    : DatabaseError(message, std::string(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS), "", "",
-                    true, querysets::errors::DatabaseErrorCategory::conflict) {}
-
-ObjectAddress stored_address(const std::optional<ObjectAddress>& address) {
-  if (!address)
-    throw ValueError(
-        "the instance carries no stored address (it was not read from the object store)");
-  return *address;
+awaitable<SaveParts> open_save() {
+  Lease l = co_await lake();
+  Lease d = co_await main_db();
+  co_return SaveParts{std::move(l), std::move(d), SaveLog()};
 }
 
-std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
-                                          std::span<const json::object> values) {
+awaitable<void> finish_save(SaveParts& save, Transaction& lake_transaction, const ModelClass* cls,
+                            std::span<const json::object> rows) {
+  co_await save.main->abegin();
+  Transaction held(*save.main, Transaction::begun);
+  co_await save.log.apply(*save.lake, *save.main, cls, rows);
+  co_await save.log.commit(lake_transaction, held);
+}
+
+awaitable<std::vector<ObjectAddress>> saved_batch(ModelClassPtr cls,
+                                                  std::span<const json::object> values) {
   if (!cls) throw TypeError("save_new_batch needs a model class");
-  recover_once();
-  const std::int64_t class_version = class_version_for(cls);
+  co_await recover_once();
+  const std::int64_t class_version = co_await class_version_for(cls);
   const std::string table = table_of(*cls);
   std::vector<ObjectAddress> out;
   std::vector<json::object> rows;
@@ -123,225 +141,186 @@ std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
     rows.push_back(stored_row(*cls, v, class_version, id, 1));
     out.push_back({cls->name(), class_version, std::move(id), 1});
   }
-  if (rows.empty()) return out;
-  Lease l = lake();
-  Lease d = main_db();
-  SaveLog log;
-  std::optional<Transaction> held;
-  {
-    Transaction t(*l);
-    const std::string claim = l->dialect().insert(
-        "_velmor_objects", std::vector<std::string>{"class_name", "object_id", "latest_version"},
-        true);
-    for (const ObjectAddress* a : by_object_id(
-             out, [](const ObjectAddress& x) -> const std::string& { return x.object_id; })) {
-      if (l->execute(claim, {text(a->class_name), text(a->object_id), integer(1)}) == 0)
-        throw ValueError("object id '" + a->object_id + "' of " + a->class_name +
-                         " is already in use; nothing was saved");
-    }
-    l->insert_rows(*cls, rows);
-    for (const ObjectAddress& a : out) log.add(*l, cls->name(), table, a.object_id, 1, false);
-    // The default database's part is done before either commits: a default database that
-    // is locked, full or read-only (or memory that runs out) fails the save with nothing
-    // written anywhere. Only the default's commit follows the lakehouse's.
-    held.emplace(*d);
-    log.apply(*l, *d, cls.get(), rows);
-    t.commit();
+  if (rows.empty()) co_return out;
+  SaveParts save = co_await open_save();
+  Connection& l = *save.lake;
+  co_await l.abegin();
+  Transaction t(l, Transaction::begun);
+  const std::string claim = l.dialect().insert(
+      "_velmor_objects", std::vector<std::string>{"class_name", "object_id", "latest_version"},
+      true);
+  for (const ObjectAddress* a : by_object_id(
+           out, [](const ObjectAddress& x) -> const std::string& { return x.object_id; })) {
+    const std::vector<Value> params{text(a->class_name), text(a->object_id), integer(1)};
+    if (co_await l.aexecute(claim, params) == 0)
+      throw ValueError("object id '" + a->object_id + "' of " + a->class_name +
+                       " is already in use; nothing was saved");
   }
-  log.complete(*l, *held);
-  return out;
+  co_await l.ainsert_rows(*cls, rows);
+  for (const ObjectAddress& a : out)
+    co_await save.log.add(l, cls->name(), table, a.object_id, 1, false);
+  co_await finish_save(save, t, cls.get(), rows);
+  co_return out;
 }
 
-ObjectAddress save_new(const ModelClassPtr& cls, const json::object& values,
-                       std::optional<std::string> object_id) {
-  json::object v = values;
-  if (object_id) v["_object_id"] = *object_id;
-  return save_new_batch(cls, std::span<const json::object>(&v, 1)).front();
-}
-
-ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
-                           std::int64_t base_version, const json::object& values) {
+awaitable<ObjectAddress> saved_version(ModelClassPtr cls, std::string id,
+                                       std::int64_t base_version, json::object values) {
   if (!cls) throw TypeError("save_version needs a model class");
-  recover_once();
-  const std::int64_t class_version = class_version_for(cls);
-  const std::string id(object_id);
+  co_await recover_once();
+  const std::int64_t class_version = co_await class_version_for(cls);
   const std::int64_t version = base_version + 1;
   json::object row = stored_row(*cls, values, class_version, id, version);
   const std::string table = table_of(*cls);
-  Lease l = lake();
-  Lease d = main_db();
-  SaveLog log;
-  std::optional<Transaction> held;
-  {
-    Transaction t(*l);
-    // The optimistic lock: only a writer whose base is still the latest moves it on.
-    const std::int64_t moved =
-        run(*l,
-            "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE "
-            "class_name = ? AND object_id = ? AND latest_version = ? AND "
-            "deleted = 0",
-            {integer(version), text(cls->name()), text(id), integer(base_version)});
-    if (moved == 0) {
-      auto state = rows(*l,
-                        "SELECT latest_version, deleted FROM \"_velmor_objects\" WHERE "
-                        "class_name = ? AND object_id = ?",
-                        {text(cls->name()), text(id)});
-      if (!state->next())
-        throw ObjectDoesNotExistError("No stored " + cls->name() + " has the object id '" + id +
-                                      "'");
-      if (driver::integer_of(state->value(1), "a deletion mark") != 0)
-        throw StaleVersionError(cls->name() + " '" + id +
-                                "' was deleted; no new version was saved");
-      throw StaleVersionError("version " + std::to_string(base_version) + " of " + cls->name() +
-                              " '" + id + "' is not its latest (" +
-                              std::to_string(driver::integer_of(state->value(0), "a version")) +
-                              "); nothing was saved");
-    }
-    l->insert_rows(*cls, std::span<const json::object>(&row, 1));
-    log.add(*l, cls->name(), table, id, version, false);
-    held.emplace(*d);  // as in save_new_batch
-    log.apply(*l, *d, cls.get(), std::span<const json::object>(&row, 1));
-    t.commit();
-  }
-  log.complete(*l, *held);
-  return {cls->name(), class_version, id, version};
-}
-
-ObjectAddress save_version(const ModelClassPtr& cls, const ObjectAddress& base,
-                           const json::object& values) {
-  if (!cls) throw TypeError("save_version needs a model class");
-  if (base.class_name != cls->name())
-    throw ValueError("the base version is one of " + base.class_name + ", not of " + cls->name());
-  return save_version(cls, base.object_id, base.object_version, values);
-}
-
-void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
-  if (!cls) throw TypeError("delete_object needs a model class");
-  recover_once();
-  const std::string id(object_id);
-  Lease l = lake();
-  ensure_store_tables(*l);
-  Lease d = main_db();
-  SaveLog log;
-  std::optional<Transaction> held;
-  {
-    Transaction t(*l);
-    std::optional<Value> latest = scalar(*l,
-                                         "SELECT latest_version FROM \"_velmor_objects\" WHERE "
-                                         "class_name = ? AND object_id = ? AND deleted = 0",
-                                         {text(cls->name()), text(id)});
-    if (!latest)
+  SaveParts save = co_await open_save();
+  Connection& l = *save.lake;
+  co_await l.abegin();
+  Transaction t(l, Transaction::begun);
+  // The optimistic lock: only a writer whose base is still the latest moves it on.
+  const Sql move_on{
+      "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE "
+      "class_name = ? AND object_id = ? AND latest_version = ? AND deleted = 0",
+      {integer(version), text(cls->name()), text(id), integer(base_version)}};
+  if (co_await run(l, move_on) == 0) {
+    const Sql state_of{
+        "SELECT latest_version, deleted FROM \"_velmor_objects\" WHERE class_name = ? AND "
+        "object_id = ?",
+        {text(cls->name()), text(id)}};
+    const Rows state = co_await rows(l, state_of);
+    if (state.rows.empty())
       throw ObjectDoesNotExistError("No stored " + cls->name() + " has the object id '" + id + "'");
-    run(*l, "UPDATE \"_velmor_objects\" SET deleted = 1 WHERE class_name = ? AND object_id = ?",
-        {text(cls->name()), text(id)});
-    log.add(*l, cls->name(), table_of(*cls), id, driver::integer_of(*latest, "a version"), true);
-    held.emplace(*d);  // as in save_new_batch
-    log.apply(*l, *d);
-    t.commit();
+    if (driver::integer_of(state.rows[0].at(1), "a deletion mark") != 0)
+      throw StaleVersionError(cls->name() + " '" + id + "' was deleted; no new version was saved");
+    throw StaleVersionError("version " + std::to_string(base_version) + " of " + cls->name() +
+                            " '" + id + "' is not its latest (" +
+                            std::to_string(driver::integer_of(state.rows[0].at(0), "a version")) +
+                            "); nothing was saved");
   }
-  log.complete(*l, *held);
+  const std::span<const json::object> one(&row, 1);
+  co_await l.ainsert_rows(*cls, one);
+  co_await save.log.add(l, cls->name(), table, id, version, false);
+  co_await finish_save(save, t, cls.get(), one);
+  co_return ObjectAddress{cls->name(), class_version, id, version};
 }
 
-namespace {
+awaitable<ObjectAddress> saved_version_after(ModelClassPtr cls, std::optional<ObjectAddress> base,
+                                             json::object values) {
+  if (!cls) throw TypeError("save_version needs a model class");
+  ObjectAddress a = stored_address(base);
+  if (a.class_name != cls->name())
+    throw ValueError("the base version is one of " + a.class_name + ", not of " + cls->name());
+  co_return co_await saved_version(std::move(cls), std::move(a.object_id), a.object_version,
+                                   std::move(values));
+}
+
+awaitable<void> deleted(ModelClassPtr cls, std::string id) {
+  if (!cls) throw TypeError("delete_object needs a model class");
+  co_await recover_once();
+  SaveParts save = co_await open_save();
+  Connection& l = *save.lake;
+  co_await ensure_store_tables(l);
+  co_await l.abegin();
+  Transaction t(l, Transaction::begun);
+  const Sql latest_of{
+      "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ? "
+      "AND deleted = 0",
+      {text(cls->name()), text(id)}};
+  std::optional<Value> latest = co_await scalar(l, latest_of);
+  if (!latest)
+    throw ObjectDoesNotExistError("No stored " + cls->name() + " has the object id '" + id + "'");
+  const Sql mark{
+      "UPDATE \"_velmor_objects\" SET deleted = 1 WHERE class_name = ? AND object_id = ?",
+      {text(cls->name()), text(id)}};
+  co_await run(l, mark);
+  co_await save.log.add(l, cls->name(), table_of(*cls), id,
+                        driver::integer_of(*latest, "a version"), true);
+  co_await finish_save(save, t, nullptr, {});
+}
 
 // A bulk update of the objects `qs` selects, its class checked already.
-std::int64_t update_selected(const querysets::executor::QuerySetReader& qs,
-                             const classes::model::Model& changes) {
+awaitable<std::int64_t> updated(std::shared_ptr<const querysets::executor::QuerySetReader> qs,
+                                classes::model::Model changes) {
   const ModelClassPtr& cls = changes.model_class();
-  recover_once();
-  const std::int64_t class_version = class_version_for(cls);
+  co_await recover_once();
+  const std::int64_t class_version = co_await class_version_for(cls);
   const std::string table = table_of(*cls);
-  Lease l = lake();
-  Lease d = main_db();
   // All objects in one lakehouse transaction and one default one: every object gets its
   // new version, or (a value the class refuses, a database that refuses) none does.
+  SaveParts save = co_await open_save();
+  Connection& l = *save.lake;
+  Connection& d = *save.main;
+  co_await l.abegin();
+  Transaction t(l, Transaction::begun);
+  // Both write locks before the selection, the lakehouse's first as every save takes
+  // them: a save that committed its lakehouse part has committed its default part too,
+  // so the rows read below are the latest versions and stay so until this commits. A
+  // selection read earlier could be overtaken, and its values would undo another
+  // writer's version. The selection runs on the held connection, inside its transaction.
+  co_await d.abegin();
+  Transaction held(d, Transaction::begun);
+  CheckedQuery whole = check_query(*qs);
+  whole.select_every_field();
+  const sql::Statement st = sql::compile_select(whole, d.dialect());
+  std::vector<Value> params;
+  for (const json::value& p : st.params) params.push_back(driver::from_json(p));
+  const Rows found = co_await d.afetch(st.text, std::move(params));
   struct Selected {
     std::string object_id;
     std::int64_t read_version;
     json::object values;
   };
   std::vector<Selected> selected;
-  std::vector<json::object> rows;
-  SaveLog log;
-  std::optional<Transaction> held;
-  {
-    Transaction t(*l);
-    // Both write locks before the selection, the lakehouse's first as every save takes
-    // them: a save that committed its lakehouse part has committed its default part too,
-    // so the rows read below are the latest versions and stay so until this commits. A
-    // selection read earlier could be overtaken, and its values would undo another
-    // writer's version. The selection runs on the held connection, inside its transaction.
-    held.emplace(*d);
-    CheckedQuery whole = check_query(qs);
-    whole.select_every_field();
-    const sql::Statement st = sql::compile_select(whole, d->dialect());
-    std::vector<Value> params;
-    for (const json::value& p : st.params) params.push_back(driver::from_json(p));
-    auto found = d->query(st.text, std::move(params));
-    while (found->next()) {
-      json::object values;
-      std::optional<json::value> meta;
-      for (std::size_t i = 0; i < st.columns.size(); ++i) {
-        json::value v = stored_json(found->value(i), st.columns[i].type);
-        if (st.columns[i].name == "_metadata")
-          meta = std::move(v);
-        else
-          values.emplace(st.columns[i].name, std::move(v));
-      }
-      if (!meta || !meta->is_string()) continue;
-      json::value m = json::parse(meta->get_string());
-      const json::value* id_text = m.is_object() ? m.as_object().if_contains("object_id") : nullptr;
-      const json::value* read =
-          m.is_object() ? m.as_object().if_contains("object_version") : nullptr;
-      if (!id_text || !id_text->is_string() || !read || !read->is_int64()) continue;
-      json::value id = json::parse(id_text->get_string());
-      if (!id.is_string()) continue;
-      selected.push_back({std::string(id.get_string()), read->get_int64(), std::move(values)});
+  for (const auto& row : found.rows) {
+    json::object values;
+    std::optional<json::value> meta;
+    for (std::size_t i = 0; i < st.columns.size(); ++i) {
+      json::value v = stored_json(row.at(i), st.columns[i].type);
+      if (st.columns[i].name == "_metadata")
+        meta = std::move(v);
+      else
+        values.emplace(st.columns[i].name, std::move(v));
     }
-    found.reset();
-    for (Selected* s : by_object_id(
-             selected, [](const Selected& x) -> const std::string& { return x.object_id; })) {
-      std::optional<Value> latest = scalar(*l,
-                                           "SELECT latest_version FROM \"_velmor_objects\" "
-                                           "WHERE class_name = ? AND object_id = ? AND deleted = 0",
-                                           {text(cls->name()), text(s->object_id)});
-      if (!latest || !std::holds_alternative<std::int64_t>(*latest)) continue;
-      // The default database lags the lakehouse only where a killed writer's save awaits
-      // its replay: never write over a version that was not read.
-      if (std::get<std::int64_t>(*latest) != s->read_version)
-        throw StaleVersionError(cls->name() + " '" + s->object_id +
-                                "' has a newer version than the one selected; no object was "
-                                "updated");
-      json::object& values = s->values;
-      for (const FieldDecl& f : cls->fields())
-        if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
-      const std::int64_t version = s->read_version + 1;
-      rows.push_back(stored_row(*cls, values, class_version, s->object_id, version));
-      run(*l,
-          "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
-          "object_id = ?",
-          {integer(version), text(cls->name()), text(s->object_id)});
-      log.add(*l, cls->name(), table, s->object_id, version, false);
-    }
-    if (rows.empty()) return 0;
-    l->insert_rows(*cls, rows);
-    log.apply(*l, *d, cls.get(), rows);
-    t.commit();
+    if (!meta || !meta->is_string()) continue;
+    json::value m = json::parse(meta->get_string());
+    const json::value* id_text = m.is_object() ? m.as_object().if_contains("object_id") : nullptr;
+    const json::value* read = m.is_object() ? m.as_object().if_contains("object_version") : nullptr;
+    if (!id_text || !id_text->is_string() || !read || !read->is_int64()) continue;
+    json::value id = json::parse(id_text->get_string());
+    if (!id.is_string()) continue;
+    selected.push_back({std::string(id.get_string()), read->get_int64(), std::move(values)});
   }
-  log.complete(*l, *held);
-  return static_cast<std::int64_t>(rows.size());
+  std::vector<json::object> rows;
+  for (Selected* s : by_object_id(
+           selected, [](const Selected& x) -> const std::string& { return x.object_id; })) {
+    const Sql latest_of{
+        "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ? "
+        "AND deleted = 0",
+        {text(cls->name()), text(s->object_id)}};
+    std::optional<Value> latest = co_await scalar(l, latest_of);
+    if (!latest || !std::holds_alternative<std::int64_t>(*latest)) continue;
+    // The default database lags the lakehouse only where a killed writer's save awaits
+    // its replay: never write over a version that was not read.
+    if (std::get<std::int64_t>(*latest) != s->read_version)
+      throw StaleVersionError(cls->name() + " '" + s->object_id +
+                              "' has a newer version than the one selected; no object was "
+                              "updated");
+    json::object& values = s->values;
+    for (const FieldDecl& f : cls->fields())
+      if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
+    const std::int64_t version = s->read_version + 1;
+    rows.push_back(stored_row(*cls, values, class_version, s->object_id, version));
+    const Sql move_on{
+        "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
+        "object_id = ?",
+        {integer(version), text(cls->name()), text(s->object_id)}};
+    co_await run(l, move_on);
+    co_await save.log.add(l, cls->name(), table, s->object_id, version, false);
+  }
+  if (rows.empty()) co_return 0;
+  co_await l.ainsert_rows(*cls, rows);
+  co_await save.log.apply(l, d, cls.get(), rows);
+  co_await save.log.commit(t, held);
+  co_return static_cast<std::int64_t>(rows.size());
 }
-
-}  // namespace
-
-std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
-                         const classes::model::Model& changes) {
-  qs._check_type(changes);
-  if (qs.is_none()) return 0;
-  return update_selected(qs, changes);
-}
-
-namespace {
 
 // A query set's reading part, owned: what a bulk update run later reads.
 class OwnedQuery final : public querysets::executor::QuerySetReader {
@@ -355,8 +334,7 @@ class OwnedQuery final : public querysets::executor::QuerySetReader {
         specifier_(qs.get_query_specifier()),
         order_by_(qs.get_order_by()),
         using_(qs.get_using()),
-        paginator_(qs.get_paginator()),
-        none_(qs.is_none()) {}
+        paginator_(qs.get_paginator()) {}
   const ModelClassPtr& entity() const override { return entity_; }
   std::string entity_name() const override { return entity_name_; }
   std::string table_name() const override { return table_name_; }
@@ -372,7 +350,6 @@ class OwnedQuery final : public querysets::executor::QuerySetReader {
   }
   const std::string& get_using() const override { return using_; }
   const querysets::executor::NumberPaginator& get_paginator() const override { return paginator_; }
-  bool none() const noexcept { return none_; }
 
  private:
   ModelClassPtr entity_;
@@ -383,84 +360,143 @@ class OwnedQuery final : public querysets::executor::QuerySetReader {
   std::vector<querysets::executor::OrderBy> order_by_;
   std::string using_;
   querysets::executor::NumberPaginator paginator_;
-  bool none_;
 };
 
 template <class T>
-boost::asio::awaitable<T> rethrow(std::exception_ptr error) {
+awaitable<T> rethrow(std::exception_ptr error) {
   std::rethrow_exception(error);
   co_return T{};
 }
 
+awaitable<ObjectAddress> first_of(awaitable<std::vector<ObjectAddress>> saved) {
+  std::vector<ObjectAddress> out = co_await std::move(saved);
+  co_return std::move(out.front());
+}
+
+awaitable<bool> done(awaitable<void> work) {
+  co_await std::move(work);
+  co_return true;
+}
+
+awaitable<void> ignored(awaitable<bool> work) {
+  (void)co_await std::move(work);
+}
+
+awaitable<std::int64_t> zero() {
+  co_return 0;
+}
+
 }  // namespace
 
-// The coroutine forms are no coroutines themselves: each hands a worker a function that
-// owns its arguments, and every check runs there, so errors surface when awaited.
-boost::asio::awaitable<std::int64_t> aregister_model_class(ModelClassPtr cls) {
-  return on_worker<std::int64_t>(
-      [cls = std::move(cls)](Interruption&) { return register_model_class(cls); });
+StaleVersionError::StaleVersionError(const std::string& message)
+    : DatabaseError(message, std::string(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS), "", "",
+                    true, querysets::errors::DatabaseErrorCategory::conflict) {}
+
+ObjectAddress stored_address(const std::optional<ObjectAddress>& address) {
+  if (!address)
+    throw ValueError(
+        "the instance carries no stored address (it was not read from the object store)");
+  return *address;
 }
 
-boost::asio::awaitable<ObjectAddress> asave_new(ModelClassPtr cls, json::object values,
-                                                std::optional<std::string> object_id) {
-  return on_worker<ObjectAddress>(
-      [cls = std::move(cls), values = std::move(values), id = std::move(object_id)](Interruption&) {
-        return save_new(cls, values, id);
-      });
+// The synchronous forms run the store's work on the calling thread; the coroutine forms
+// own their arguments from the call on (on_stores says where the work runs), and every
+// check runs when they are awaited, so errors surface there.
+
+std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
+                                          std::span<const json::object> values) {
+  return driver::run_sync(saved_batch(cls, values));
 }
 
-boost::asio::awaitable<std::vector<ObjectAddress>> asave_new_batch(
-    ModelClassPtr cls, std::vector<json::object> values) {
-  return on_worker<std::vector<ObjectAddress>>(
-      [cls = std::move(cls), values = std::move(values)](Interruption&) {
-        return save_new_batch(cls, values);
-      });
+ObjectAddress save_new(const ModelClassPtr& cls, const json::object& values,
+                       std::optional<std::string> object_id) {
+  json::object v = values;
+  if (object_id) v["_object_id"] = *object_id;
+  return save_new_batch(cls, std::span<const json::object>(&v, 1)).front();
 }
 
-boost::asio::awaitable<ObjectAddress> asave_version(ModelClassPtr cls, std::string object_id,
-                                                    std::int64_t base_version,
-                                                    json::object values) {
-  return on_worker<ObjectAddress>([cls = std::move(cls), id = std::move(object_id), base_version,
-                                   values = std::move(values)](Interruption&) {
-    return save_version(cls, id, base_version, values);
-  });
+ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
+                           std::int64_t base_version, const json::object& values) {
+  return driver::run_sync(saved_version(cls, std::string(object_id), base_version, values));
 }
 
-boost::asio::awaitable<ObjectAddress> asave_version(ModelClassPtr cls,
-                                                    std::optional<ObjectAddress> base,
-                                                    json::object values) {
-  return on_worker<ObjectAddress>(
-      [cls = std::move(cls), base = std::move(base), values = std::move(values)](Interruption&) {
-        return save_version(cls, stored_address(base), values);
-      });
+ObjectAddress save_version(const ModelClassPtr& cls, const ObjectAddress& base,
+                           const json::object& values) {
+  return driver::run_sync(saved_version_after(cls, base, values));
 }
 
-namespace {
-boost::asio::awaitable<void> done(boost::asio::awaitable<bool> op) {
-  (void)co_await std::move(op);
-}
-}  // namespace
-
-boost::asio::awaitable<void> adelete_object(ModelClassPtr cls, std::string object_id) {
-  return done(on_worker<bool>([cls = std::move(cls), id = std::move(object_id)](Interruption&) {
-    delete_object(cls, id);
-    return true;
-  }));
+void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
+  driver::run_sync(deleted(cls, std::string(object_id)));
 }
 
-boost::asio::awaitable<std::int64_t> abulk_update(const querysets::qsetkit::QuerySetCore& qs,
-                                                  const classes::model::Model& changes) {
+std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
+                         const classes::model::Model& changes) {
+  qs._check_type(changes);
+  if (qs.is_none()) return 0;
+  // Not owned: the query set outlives the synchronous call.
+  const std::shared_ptr<const querysets::executor::QuerySetReader> reader(
+      std::shared_ptr<void>(), &qs);
+  return driver::run_sync(updated(reader, changes));
+}
+
+awaitable<ObjectAddress> asave_new(ModelClassPtr cls, json::object values,
+                                   std::optional<std::string> object_id) {
+  if (object_id) values["_object_id"] = std::move(*object_id);
+  std::function<awaitable<ObjectAddress>()> make = [cls = std::move(cls),
+                                                    v = std::move(values)]() {
+    return first_of(saved_batch(cls, std::span<const json::object>(&v, 1)));
+  };
+  return on_stores<ObjectAddress>(std::move(make));
+}
+
+awaitable<std::vector<ObjectAddress>> asave_new_batch(ModelClassPtr cls,
+                                                      std::vector<json::object> values) {
+  std::function<awaitable<std::vector<ObjectAddress>>()> make =
+      [cls = std::move(cls), values = std::move(values)]() { return saved_batch(cls, values); };
+  return on_stores<std::vector<ObjectAddress>>(std::move(make));
+}
+
+awaitable<ObjectAddress> asave_version(ModelClassPtr cls, std::string object_id,
+                                       std::int64_t base_version, json::object values) {
+  std::function<awaitable<ObjectAddress>()> make = [cls = std::move(cls),
+                                                    id = std::move(object_id), base_version,
+                                                    values = std::move(values)]() {
+    return saved_version(cls, id, base_version, values);
+  };
+  return on_stores<ObjectAddress>(std::move(make));
+}
+
+awaitable<ObjectAddress> asave_version(ModelClassPtr cls, std::optional<ObjectAddress> base,
+                                       json::object values) {
+  std::function<awaitable<ObjectAddress>()> make =
+      [cls = std::move(cls), base = std::move(base), values = std::move(values)]() {
+        return saved_version_after(cls, base, values);
+      };
+  return on_stores<ObjectAddress>(std::move(make));
+}
+
+awaitable<void> adelete_object(ModelClassPtr cls, std::string object_id) {
+  std::function<awaitable<bool>()> make = [cls = std::move(cls), id = std::move(object_id)]() {
+    return done(deleted(cls, id));
+  };
+  return ignored(on_stores<bool>(std::move(make)));
+}
+
+awaitable<std::int64_t> abulk_update(const querysets::qsetkit::QuerySetCore& qs,
+                                     const classes::model::Model& changes) {
   std::shared_ptr<const OwnedQuery> owned;
   try {
     qs._check_type(changes);
+    if (qs.is_none()) return zero();
     owned = std::make_shared<const OwnedQuery>(qs);
   } catch (...) {
     return rethrow<std::int64_t>(std::current_exception());
   }
-  return on_worker<std::int64_t>(
-      [owned, changes = classes::model::Model(changes)](Interruption&) -> std::int64_t {
-        return owned->none() ? 0 : update_selected(*owned, changes);
-      });
+  std::function<awaitable<std::int64_t>()> make = [owned,
+                                                   changes = classes::model::Model(changes)]() {
+    return updated(owned, changes);
+  };
+  return on_stores<std::int64_t>(std::move(make));
 }
 
 }  // namespace velmor_models::backends

@@ -30,6 +30,20 @@ short events_of(Wait::Kind kind) {
 
 }  // namespace
 
+Wait Sequence::step(Ready ready) {
+  while (at_ < ops_.size()) {
+    const Wait wait = ops_[at_]->step(ready);
+    if (wait.kind != Wait::Kind::done) return wait;
+    ++at_;
+    ready = Ready::none;  // the next one starts afresh
+  }
+  return {};
+}
+
+void Sequence::cancel() noexcept {
+  if (at_ < ops_.size()) ops_[at_]->cancel();
+}
+
 void run(Operation& op) {
   Wait wait = op.step(Ready::none);
   while (wait.kind != Wait::Kind::done) {

@@ -2,6 +2,7 @@
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -10,7 +11,7 @@
 #include "backends/store/store_tables.hpp"
 #include "backends/table_layout.hpp"
 #include "velmor_data/aliases/using.hpp"
-#include "velmor_data/connections/historical/schema_version_manager.hpp"
+#include "velmor_data/connections/historical/async_schema_version_manager.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
@@ -69,39 +70,63 @@ std::unordered_map<std::string, std::shared_ptr<const ClassVersions>> cache;
 // once, so an older class object saves under its own schema's version).
 std::map<const ModelClass*, std::pair<std::weak_ptr<const ModelClass>, std::int64_t>> registered;
 
-ClassVersions load_class(std::string_view name) {
+awaitable<ClassVersions> load_class(std::string name) {
   ClassVersions out;
   // A lakehouse that runs no SQL (`memory:`) holds no classes.
   std::shared_ptr<Backend> backend = backend_for(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS);
-  if (!backend->dialect()) return out;
-  Lease l = backend->lease();
+  if (!backend->dialect()) co_return out;
+  Lease l = co_await backend->alease();
   // Reading never creates anything (the lakehouse may be read-only).
-  if (!has_table(*l, "_velmor_classes")) return out;
-  auto found =
-      rows(*l, "SELECT class_version, schema FROM \"_velmor_classes\" WHERE class_name = ?",
-           {text(name)});
-  while (found->next())
-    out.schemas[driver::integer_of(found->value(0), "a class version")] =
-        json::parse(driver::text_of(found->value(1), "a class schema")).as_array();
-  return out;
+  const std::string classes = "_velmor_classes";
+  if (!co_await has_table(*l, classes)) co_return out;
+  const Sql schemas{"SELECT class_version, schema FROM \"_velmor_classes\" WHERE class_name = ?",
+                    {text(name)}};
+  const Rows found = co_await rows(*l, schemas);
+  for (const auto& row : found.rows)
+    out.schemas[driver::integer_of(row.at(0), "a class version")] =
+        json::parse(driver::text_of(row.at(1), "a class schema")).as_array();
+  co_return out;
+}
+
+std::shared_ptr<const ClassVersions> cached(std::string_view name) {
+  std::lock_guard lock(cache_mutex);
+  auto it = cache.find(std::string(name));
+  return it == cache.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<const ClassVersions> keep(std::string_view name, ClassVersions loaded) {
+  std::lock_guard lock(cache_mutex);
+  // A registration may have filled it meanwhile; the first entry stays.
+  return cache.emplace(std::string(name), std::make_shared<const ClassVersions>(std::move(loaded)))
+      .first->second;
 }
 
 std::shared_ptr<const ClassVersions> cached_class(std::string_view name) {
-  std::lock_guard lock(cache_mutex);
-  auto it = cache.find(std::string(name));
-  if (it == cache.end())
-    it = cache.emplace(std::string(name), std::make_shared<const ClassVersions>(load_class(name)))
-             .first;
-  return it->second;
+  if (auto c = cached(name)) return c;
+  return keep(name, driver::run_sync(load_class(std::string(name))));
+}
+
+awaitable<std::shared_ptr<const ClassVersions>> acached_class(std::string name) {
+  if (auto c = cached(name)) co_return c;
+  std::function<awaitable<ClassVersions>()> load = [name] { return load_class(name); };
+  ClassVersions loaded = co_await on_stores<ClassVersions>(std::move(load));
+  co_return keep(name, std::move(loaded));
+}
+
+json::value latest_of(const ClassVersions& c) {
+  return c.schemas.empty() ? json::value(nullptr) : json::value(c.schemas.rbegin()->first);
 }
 
 void install_version_source() {
   static std::once_flag once;
   std::call_once(once, [] {
-    velmor_data::connections::historical::schema_version_manager::set_latest_version_source(
-        [](std::string_view name) -> json::value {
-          std::optional<std::int64_t> v = latest_class_version(name);
-          return v ? json::value(*v) : json::value(nullptr);
+    namespace manager = velmor_data::connections::historical::schema_version_manager;
+    manager::set_latest_version_source(
+        [](std::string_view name) -> json::value { return latest_of(*cached_class(name)); });
+    manager::set_async_latest_version_source(
+        [](std::string name) -> awaitable<json::value> {
+          const auto c = co_await acached_class(std::move(name));
+          co_return latest_of(*c);
         });
   });
 }
@@ -138,7 +163,9 @@ std::vector<std::int64_t> compatible_class_versions(std::string_view class_name,
   return out;
 }
 
-std::int64_t register_model_class(const ModelClassPtr& cls) {
+namespace {
+
+awaitable<std::int64_t> registered_version(ModelClassPtr cls) {
   if (!cls) throw velmor_utils::errors::TypeError("register_model_class needs a model class");
   if (cls->is_plain_table())
     throw velmor_utils::errors::TypeError("model " + cls->name() +
@@ -150,50 +177,67 @@ std::int64_t register_model_class(const ModelClassPtr& cls) {
   // into the default database column by column, so the default table must never lack a
   // column the lakehouse table has.
   {
-    Lease d = main_db();
-    Transaction t(*d);
-    ensure_table(*d, *cls, false);
-    t.commit();
+    Lease d = co_await main_db();
+    co_await d->abegin();
+    Transaction t(*d, Transaction::begun);
+    co_await ensure_table(*d, *cls, false);
+    co_await t.acommit();
   }
-  Lease l = lake();
-  ensure_store_tables(*l);
+  Lease l = co_await lake();
+  co_await ensure_store_tables(*l);
   std::int64_t version = 0;
   {
-    Transaction t(*l);
-    ensure_table(*l, *cls, true);
-    std::optional<Value> latest =
-        scalar(*l, "SELECT max(class_version) FROM \"_velmor_classes\" WHERE class_name = ?",
-               {text(cls->name())});
+    co_await l->abegin();
+    Transaction t(*l, Transaction::begun);
+    co_await ensure_table(*l, *cls, true);
+    const Sql max{"SELECT max(class_version) FROM \"_velmor_classes\" WHERE class_name = ?",
+                  {text(cls->name())}};
+    std::optional<Value> latest = co_await scalar(*l, max);
     const auto* last_version = latest ? std::get_if<std::int64_t>(&*latest) : nullptr;
     const std::int64_t last = last_version ? *last_version : 0;
-    std::optional<Value> last_schema = scalar(
-        *l, "SELECT schema FROM \"_velmor_classes\" WHERE class_name = ? AND class_version = ?",
-        {text(cls->name()), integer(last)});
+    const Sql schema{
+        "SELECT schema FROM \"_velmor_classes\" WHERE class_name = ? AND class_version = ?",
+        {text(cls->name()), integer(last)}};
+    std::optional<Value> last_schema = co_await scalar(*l, schema);
     const auto* last_text = last_schema ? std::get_if<std::string>(&*last_schema) : nullptr;
     if (last > 0 && last_text && *last_text == schema_text) {
       version = last;
     } else {
       version = last + 1;
-      run(*l,
+      const Sql add{
           "INSERT INTO \"_velmor_classes\" (class_name, class_version, table_name, schema) "
           "VALUES (?, ?, ?, ?)",
-          {text(cls->name()), integer(version), text(table), text(schema_text)});
+          {text(cls->name()), integer(version), text(table), text(schema_text)}};
+      co_await run(*l, add);
     }
-    t.commit();
+    co_await t.acommit();
   }
   std::lock_guard lock(cache_mutex);
   cache.erase(cls->name());
   registered[cls.get()] = {cls, version};
-  return version;
+  co_return version;
 }
 
-std::int64_t store::class_version_for(const ModelClassPtr& cls) {
+}  // namespace
+
+std::int64_t register_model_class(const ModelClassPtr& cls) {
+  return driver::run_sync(registered_version(cls));
+}
+
+awaitable<std::int64_t> aregister_model_class(ModelClassPtr cls) {
+  std::function<awaitable<std::int64_t>()> make = [cls = std::move(cls)] {
+    return registered_version(cls);
+  };
+  return on_stores<std::int64_t>(std::move(make));
+}
+
+awaitable<std::int64_t> store::class_version_for(const ModelClassPtr& cls) {
   {
     std::lock_guard lock(cache_mutex);
     auto it = registered.find(cls.get());
-    if (it != registered.end() && it->second.first.lock() == cls) return it->second.second;
+    if (it != registered.end() && it->second.first.lock() == cls) co_return it->second.second;
   }
-  return register_model_class(cls);
+  co_return co_await registered_version(cls);
 }
 
 }  // namespace velmor_models::backends

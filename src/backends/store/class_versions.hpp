@@ -4,11 +4,13 @@
 
 #include <cstdint>
 
+#include "backends/store/store_db.hpp"
 #include "velmor_models/classes/model.hpp"
 
 namespace velmor_models::backends::store {
 
 /// The class version `cls` (this class object) saves under: registered on its first use.
-std::int64_t class_version_for(const classes::model::ModelClassPtr& cls);
+/// `cls` must outlive the awaitable.
+awaitable<std::int64_t> class_version_for(const classes::model::ModelClassPtr& cls);
 
 }  // namespace velmor_models::backends::store

@@ -1,8 +1,9 @@
 #include "backends/store/save_log.hpp"
 
 #include <algorithm>
-#include <tuple>
+#include <exception>
 
+#include "backends/driver/run_sync.hpp"
 #include "backends/store/object_ids.hpp"
 #include "backends/store/store_tables.hpp"
 #include "velmor_models/backends/object_store.hpp"
@@ -10,144 +11,165 @@
 #include "velmor_models/querysets/errors.hpp"
 
 namespace velmor_models::backends::store {
-namespace {
 
 using querysets::errors::DatabaseError;
 using querysets::errors::DatabaseErrorCategory;
 
-// Brings the default database to the lakehouse's state for one entry: a deletion removes
-// the object's row; a version replaces an older row and is copied from the lakehouse,
-// column by column (both tables have the same layout); a newer row stays (the default's
-// unique object id leaves the copy out).
-void apply_entry(Connection& lake, Connection& main, const std::string& table,
-                 const std::string& object_id, std::int64_t version, bool deleted) {
-  const std::string q = quoted(main, table);
-  if (deleted) {
-    run(main, "DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" <= ?",
-        {text(object_id), integer(version)});
-    return;
-  }
-  run(main, "DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" < ?",
-      {text(object_id), integer(version)});
-  auto row =
-      rows(lake, "SELECT * FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
-           {text(object_id), integer(version)});
-  if (!row->next()) return;
-  std::vector<std::string> columns;
-  std::vector<Value> values;
-  for (std::size_t i = 0; i < row->column_count(); ++i) {
-    columns.push_back(row->column_name(i));
-    values.push_back(row->value(i));
-  }
-  row.reset();  // done with the lakehouse's statement
-  main.execute(main.dialect().insert(table, columns, true), values);
+namespace {
+
+Sql forget_save(const std::string& save_id) {
+  return {"DELETE FROM \"_velmor_pending\" WHERE save_id = ?", {text(save_id)}};
 }
 
 }  // namespace
 
-SaveLog::SaveLog() : id_(generated_id()) {}
-
-void SaveLog::add(Connection& lake, std::string_view class_name, std::string_view table,
-                  std::string_view object_id, std::int64_t version, bool deleted) {
-  run(lake,
-      "INSERT INTO \"_velmor_pending\" (save_id, table_name, object_id, object_version, deleted) "
-      "VALUES (?, ?, ?, ?, ?)",
-      {text(id_), text(table), text(object_id), integer(version), integer(deleted ? 1 : 0)});
-  entries_.push_back(
-      {std::string(class_name), std::string(table), std::string(object_id), version, deleted});
+// Column by column: both tables have the same layout, and the default's unique object id
+// leaves a row out when a newer one is there.
+awaitable<void> apply_entry(Connection& lake, Connection& main, const std::string& table,
+                            const std::string& object_id, std::int64_t version, bool deleted) {
+  const std::string q = quoted(main, table);
+  const Sql older{"DELETE FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" " +
+                      (deleted ? "<= ?" : "< ?"),
+                  {text(object_id), integer(version)}};
+  co_await run(main, older);
+  if (deleted) co_return;
+  const Sql read{"SELECT * FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
+                 {text(object_id), integer(version)}};
+  Rows row = co_await rows(lake, read);
+  if (row.rows.empty()) co_return;
+  const std::string insert = main.dialect().insert(table, row.columns, true);
+  co_await main.aexecute(insert, std::move(row.rows.front()));
 }
 
-void SaveLog::apply(Connection& lake, Connection& main, const classes::model::ModelClass* cls,
-                    std::span<const boost::json::object> rows) const {
+SaveLog::SaveLog() : id_(generated_id()) {}
+
+awaitable<void> SaveLog::add(Connection& lake, std::string class_name, std::string table,
+                             std::string object_id, std::int64_t version, bool deleted) {
+  const Sql entry{
+      "INSERT INTO \"_velmor_pending\" (save_id, table_name, object_id, object_version, "
+      "deleted) VALUES (?, ?, ?, ?, ?)",
+      {text(id_), text(table), text(object_id), integer(version), integer(deleted ? 1 : 0)}};
+  co_await run(lake, entry);
+  entries_.push_back(
+      {std::move(class_name), std::move(table), std::move(object_id), version, deleted});
+}
+
+awaitable<void> SaveLog::apply(Connection& lake, Connection& main,
+                               const classes::model::ModelClass* cls,
+                               std::span<const boost::json::object> rows) const {
   if (!cls) {
     for (const Entry& e : entries_)
-      apply_entry(lake, main, e.table, e.object_id, e.version, e.deleted);
-    return;
+      co_await apply_entry(lake, main, e.table, e.object_id, e.version, e.deleted);
+    co_return;
   }
   // Both write locks are held and every version is new: no row of the default database
   // can be as new as it, so older ones go and the rows are added as written.
   std::string older;
   for (const Entry& e : entries_) {
     if (e.deleted) {
-      apply_entry(lake, main, e.table, e.object_id, e.version, true);
+      co_await apply_entry(lake, main, e.table, e.object_id, e.version, true);
     } else if (e.version > 1) {  // a first version has no older one
       if (older.empty())
         older = main.dialect().with_placeholders(
             "DELETE FROM " + quoted(main, e.table) +
             " WHERE \"_object_id\" = ? AND \"_object_version\" < ?");
-      main.execute(older, {text(e.object_id), integer(e.version)});
+      const std::vector<Value> params{text(e.object_id), integer(e.version)};
+      co_await main.aexecute(older, params);
     }
   }
-  main.insert_rows(*cls, rows);
+  co_await main.ainsert_rows(*cls, rows);
 }
 
-void SaveLog::complete(Connection& lake, Transaction& held) const {
+awaitable<void> SaveLog::commit(Transaction& lake_part, Transaction& held) const {
+  Connection& lake = lake_part.connection();
+  std::vector<std::unique_ptr<driver::Operation>> commits;
+  commits.push_back(lake.start_commit());
+  commits.push_back(held.connection().start_commit());
+  const auto both = std::make_shared<driver::Sequence>(std::move(commits));
+  const std::shared_ptr<driver::Operation> steps = both;  // (not converted inside the co_await)
+  // (No co_await inside a handler: what the handlers decide is done after them.)
+  std::exception_ptr failed;
   try {
-    held.commit();
+    co_await driver::arun(steps);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  if (both->finished() >= 1) lake_part.committed();
+  if (!failed) {
+    held.committed();
+    try {  // the save is complete: what follows may fail, it cannot undo it
+      co_await forget(lake);
+    } catch (...) {
+    }
+    co_return;
+  }
+  if (both->finished() == 0) std::rethrow_exception(failed);  // nothing committed
+  try {
+    std::rethrow_exception(failed);
   } catch (const DatabaseError& e) {
     // It may have committed: taking the lakehouse part back could leave the default
     // database with a version the lakehouse lacks. The replay completes it either way.
-    if (e.category() == DatabaseErrorCategory::outcome_unknown) throw;
-    held.rollback();
-    undo(lake);
-    throw;
+    if (e.category() == DatabaseErrorCategory::outcome_unknown) {
+      held.committed();
+      throw;
+    }
   } catch (...) {
-    held.rollback();
-    undo(lake);
-    throw;
   }
-  forget(lake);
+  held.rollback();
+  co_await undo(lake);
+  std::rethrow_exception(failed);
 }
 
 // Takes back the lakehouse writes of this save after the default database refused them
 // (full, read-only, ...), newest first, so a failed save leaves no trace.
-void SaveLog::undo(Connection& lake) const {
-  Transaction t(lake);
+awaitable<void> SaveLog::undo(Connection& lake) const {
+  co_await lake.abegin();
+  Transaction t(lake, Transaction::begun);
   for (auto e = entries_.rbegin(); e != entries_.rend(); ++e) {
     if (e->deleted) {
-      run(lake, "UPDATE \"_velmor_objects\" SET deleted = 0 WHERE class_name = ? AND object_id = ?",
-          {text(e->class_name), text(e->object_id)});
+      const Sql revive{
+          "UPDATE \"_velmor_objects\" SET deleted = 0 WHERE class_name = ? AND object_id = ?",
+          {text(e->class_name), text(e->object_id)}};
+      co_await run(lake, revive);
       continue;
     }
-    run(lake,
-        "DELETE FROM " + quoted(lake, e->table) +
-            " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
-        {text(e->object_id), integer(e->version)});
-    if (e->version == 1)
-      run(lake, "DELETE FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ?",
-          {text(e->class_name), text(e->object_id)});
-    else
-      run(lake,
-          "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND object_id "
-          "= ? AND latest_version = ?",
-          {integer(e->version - 1), text(e->class_name), text(e->object_id), integer(e->version)});
+    const Sql drop{"DELETE FROM " + quoted(lake, e->table) +
+                       " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
+                   {text(e->object_id), integer(e->version)}};
+    co_await run(lake, drop);
+    const Sql back =
+        e->version == 1
+            ? Sql{"DELETE FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ?",
+                  {text(e->class_name), text(e->object_id)}}
+            : Sql{"UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
+                  "object_id = ? AND latest_version = ?",
+                  {integer(e->version - 1), text(e->class_name), text(e->object_id),
+                   integer(e->version)}};
+    co_await run(lake, back);
   }
-  run(lake, "DELETE FROM \"_velmor_pending\" WHERE save_id = ?", {text(id_)});
-  t.commit();
+  const Sql forget = forget_save(id_);
+  co_await run(lake, forget);
+  co_await t.acommit();
 }
 
 // Should the removal fail (the lakehouse locked just then, no memory), the entries stay
-// behind: replaying them changes nothing, and the save they belong to is complete.
-void SaveLog::forget(Connection& lake) const noexcept {
-  try {
-    run(lake, "DELETE FROM \"_velmor_pending\" WHERE save_id = ?", {text(id_)});
-  } catch (...) {
-  }
+// behind (commit() lets the failure pass): replaying them changes nothing, and the save
+// they belong to is complete.
+awaitable<void> SaveLog::forget(Connection& lake) const {
+  const Sql forget = forget_save(id_);
+  co_await run(lake, forget);
 }
 
-}  // namespace velmor_models::backends::store
-
-namespace velmor_models::backends {
-
-void recover_pending_saves() {
-  using namespace store;
-  Lease l = lake();
-  ensure_store_tables(*l);
-  if (!scalar(*l, "SELECT 1 FROM \"_velmor_pending\" LIMIT 1")) return;
-  Lease d = main_db();
+awaitable<void> recover_pending() {
+  Lease l = co_await lake();
+  co_await ensure_store_tables(*l);
+  const Sql any{"SELECT 1 FROM \"_velmor_pending\" LIMIT 1", {}};
+  if (!co_await scalar(*l, any)) co_return;
+  Lease d = co_await main_db();
   // The default database's write lock first: a save whose lakehouse part has committed
   // holds it until its default part has, so what is read below is what was left behind.
-  Transaction held(*d);
+  co_await d->abegin();
+  Transaction held(*d, Transaction::begun);
   struct Entry {
     std::optional<std::string> save_id;
     std::string table, object_id;
@@ -157,24 +179,26 @@ void recover_pending_saves() {
   std::vector<Entry> entries;
   {
     // Versions of one object in the order they were saved, its deletion last.
-    auto found =
-        rows(*l,
-             "SELECT save_id, table_name, object_id, object_version, deleted FROM "
-             "\"_velmor_pending\" ORDER BY table_name, object_id, object_version, deleted");
-    while (found->next()) {
-      const Value save_id = found->value(0);
+    const Sql all{
+        "SELECT save_id, table_name, object_id, object_version, deleted FROM "
+        "\"_velmor_pending\" ORDER BY table_name, object_id, object_version, deleted",
+        {}};
+    const Rows found = co_await rows(*l, all);
+    for (const auto& row : found.rows) {
+      const Value& save_id = row.at(0);
       entries.push_back({std::holds_alternative<std::string>(save_id)
                              ? std::optional<std::string>(std::get<std::string>(save_id))
                              : std::nullopt,
-                         driver::text_of(found->value(1), "a table name"),
-                         driver::text_of(found->value(2), "an object id"),
-                         driver::integer_of(found->value(3), "an object version"),
-                         driver::integer_of(found->value(4), "a deletion mark") != 0});
+                         driver::text_of(row.at(1), "a table name"),
+                         driver::text_of(row.at(2), "an object id"),
+                         driver::integer_of(row.at(3), "an object version"),
+                         driver::integer_of(row.at(4), "a deletion mark") != 0});
     }
   }
-  if (entries.empty()) return;
-  for (const Entry& e : entries) apply_entry(*l, *d, e.table, e.object_id, e.version, e.deleted);
-  held.commit();
+  if (entries.empty()) co_return;
+  for (const Entry& e : entries)
+    co_await apply_entry(*l, *d, e.table, e.object_id, e.version, e.deleted);
+  co_await held.acommit();
   std::vector<std::string> saves;
   bool unnamed = false;
   for (const Entry& e : entries) {
@@ -183,10 +207,23 @@ void recover_pending_saves() {
     else if (std::find(saves.begin(), saves.end(), *e.save_id) == saves.end())
       saves.push_back(*e.save_id);
   }
-  for (const std::string& id : saves)
-    run(*l, "DELETE FROM \"_velmor_pending\" WHERE save_id = ?", {text(id)});
+  for (const std::string& id : saves) {
+    const Sql forget = forget_save(id);
+    co_await run(*l, forget);
+  }
   // Entries of a log written before saves had ids.
-  if (unnamed) run(*l, "DELETE FROM \"_velmor_pending\" WHERE save_id IS NULL");
+  if (unnamed) {
+    const Sql forget{"DELETE FROM \"_velmor_pending\" WHERE save_id IS NULL", {}};
+    co_await run(*l, forget);
+  }
+}
+
+}  // namespace velmor_models::backends::store
+
+namespace velmor_models::backends {
+
+void recover_pending_saves() {
+  driver::run_sync(store::recover_pending());
 }
 
 }  // namespace velmor_models::backends

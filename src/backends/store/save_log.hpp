@@ -27,22 +27,25 @@ class SaveLog {
 
   /// Records, in the lakehouse transaction, that the save writes version `version` of
   /// object `object_id` of `class_name` (stored in `table`), or deletes the object.
-  void add(Connection& lake, std::string_view class_name, std::string_view table,
-           std::string_view object_id, std::int64_t version, bool deleted);
+  awaitable<void> add(Connection& lake, std::string class_name, std::string table,
+                      std::string object_id, std::int64_t version, bool deleted);
   bool empty() const noexcept { return entries_.empty(); }
 
   /// Step (2): the default database brought to the lakehouse's state for this save's
   /// entries, inside the caller's transaction of `main`: deletions done, older versions
   /// removed, and the new versions, `rows` of `cls` as the save wrote them to the
   /// lakehouse, added (with no rows given, they are copied from the lakehouse).
-  void apply(Connection& lake, Connection& main, const classes::model::ModelClass* cls = nullptr,
-             std::span<const boost::json::object> rows = {}) const;
+  awaitable<void> apply(Connection& lake, Connection& main,
+                        const classes::model::ModelClass* cls = nullptr,
+                        std::span<const boost::json::object> rows = {}) const;
 
-  /// Steps (3b) and (4) once the lakehouse has committed: commits `held` (the default
-  /// database's part). When the default database refuses, the lakehouse part is taken
-  /// back and the error rethrown; when the outcome of that commit is unknown, nothing is
-  /// taken back (it may have happened) and the entries stay for the replay.
-  void complete(Connection& lake, Transaction& held) const;
+  /// Steps (3) and (4): commits `lake_part` (the lakehouse's transaction), then `held`
+  /// (the default database's), as one operation made before either runs, so that nothing
+  /// between the two commits can fail for want of memory. A lakehouse that refuses its
+  /// commit leaves nothing saved. When the default database refuses, the lakehouse part
+  /// is taken back and the error rethrown; when the outcome of that commit is unknown,
+  /// nothing is taken back (it may have happened) and the entries stay for the replay.
+  awaitable<void> commit(Transaction& lake_part, Transaction& held) const;
 
  private:
   struct Entry {
@@ -50,12 +53,20 @@ class SaveLog {
     std::int64_t version;
     bool deleted;
   };
-  void undo(Connection& lake) const;
-  void forget(Connection& lake) const noexcept;
+  awaitable<void> undo(Connection& lake) const;
+  awaitable<void> forget(Connection& lake) const;
 
   std::string id_;
   std::vector<Entry> entries_;
-  std::string insert_;  // the entry's statement in the lakehouse's dialect
 };
+
+/// Brings the default database to the lakehouse's state for one object of a save: a
+/// deletion removes the object's row; a version replaces an older row and is copied from
+/// the lakehouse; a newer row stays.
+awaitable<void> apply_entry(Connection& lake, Connection& main, const std::string& table,
+                            const std::string& object_id, std::int64_t version, bool deleted);
+
+/// The replay of every pending entry (recover_pending_saves).
+awaitable<void> recover_pending();
 
 }  // namespace velmor_models::backends::store

@@ -1,5 +1,10 @@
 #include "backends/store/store_db.hpp"
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "velmor_data/aliases/using.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
@@ -8,37 +13,69 @@
 namespace velmor_models::backends::store {
 namespace {
 
-Lease lease_of(std::string_view alias) {
+std::shared_ptr<Backend> sql_store(std::string_view alias) {
   std::shared_ptr<Backend> backend = backend_for(alias);
   if (!backend->dialect())
     throw velmor_utils::errors::TypeError(
         "The object store keeps its objects in an SQL database; "
         "alias '" +
         std::string(alias) + "' names a store that runs no SQL");
-  return backend->lease();
+  return backend;
 }
 
 }  // namespace
 
-Lease lake() {
-  return lease_of(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS);
+std::shared_ptr<Backend> lake_store() {
+  return sql_store(velmor_data::aliases::using_::LAKEHOUSE_DB_ALIAS);
 }
 
-Lease main_db() {
-  return lease_of(velmor_data::aliases::using_::DEFAULT_DB_ALIAS);
+std::shared_ptr<Backend> main_store() {
+  return sql_store(velmor_data::aliases::using_::DEFAULT_DB_ALIAS);
 }
 
-std::int64_t run(Connection& conn, std::string_view text, const std::vector<Value>& params) {
-  return conn.execute(conn.dialect().with_placeholders(text), params);
+awaitable<Lease> lake() {
+  const std::shared_ptr<Backend> store = lake_store();
+  co_return co_await store->alease();
 }
 
-std::optional<Value> scalar(Connection& conn, std::string_view text, std::vector<Value> params) {
-  return conn.scalar(conn.dialect().with_placeholders(text), std::move(params));
+awaitable<Lease> main_db() {
+  const std::shared_ptr<Backend> store = main_store();
+  co_return co_await store->alease();
 }
 
-std::unique_ptr<driver::Cursor> rows(Connection& conn, std::string_view text,
-                                     std::vector<Value> params) {
-  return conn.query(conn.dialect().with_placeholders(text), std::move(params));
+awaitable<std::int64_t> run(Connection& conn, const Sql& sql) {
+  return conn.aexecute(conn.dialect().with_placeholders(sql.text), sql.params);
+}
+
+namespace {
+awaitable<std::optional<Value>> first_value(awaitable<Rows> fetch) {
+  Rows found = co_await std::move(fetch);
+  if (found.rows.empty() || found.rows.front().empty()) co_return std::nullopt;
+  co_return std::move(found.rows.front().front());
+}
+}  // namespace
+
+awaitable<std::optional<Value>> scalar(Connection& conn, const Sql& sql) {
+  return first_value(conn.afetch(conn.dialect().with_placeholders(sql.text), sql.params));
+}
+
+awaitable<Rows> rows(Connection& conn, const Sql& sql) {
+  return conn.afetch(conn.dialect().with_placeholders(sql.text), sql.params);
+}
+
+bool stores_wait_on_sockets() {
+  return lake_store()->waits_on_sockets() && main_store()->waits_on_sockets();
+}
+
+awaitable<void> detail::run_detached_from_cancellation(std::function<awaitable<void>()> work) {
+  const boost::asio::cancellation_state state = co_await boost::asio::this_coro::cancellation_state;
+  if (state.cancelled() != boost::asio::cancellation_type::none)
+    throw boost::system::system_error(boost::asio::error::operation_aborted);
+  const auto executor = co_await boost::asio::this_coro::executor;
+  co_await boost::asio::co_spawn(
+      executor, work(),
+      boost::asio::bind_cancellation_slot(boost::asio::cancellation_slot(),
+                                          boost::asio::use_awaitable));
 }
 
 std::string quoted(const Connection& conn, std::string_view name) {

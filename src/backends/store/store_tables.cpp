@@ -12,20 +12,23 @@ namespace {
 using classes::model::CoreTypes;
 using classes::model::FieldDecl;
 
-std::vector<std::string> column_names(Connection& conn, std::string_view table) {
+awaitable<std::vector<std::string>> column_names(Connection& conn, std::string table) {
   std::vector<std::string> out;
-  auto cursor = conn.query(conn.dialect().column_names(), {text(table)});
-  while (cursor->next()) out.push_back(driver::text_of(cursor->value(0), "a column name"));
-  return out;
+  const Sql list{conn.dialect().column_names(), {text(table)}};
+  const Rows found = co_await conn.afetch(list.text, list.params);
+  for (const auto& row : found.rows) out.push_back(driver::text_of(row.at(0), "a column name"));
+  co_return out;
 }
 
 }  // namespace
 
-bool has_table(Connection& conn, std::string_view name) {
-  return conn.scalar(conn.dialect().table_exists(), {text(name)}).has_value();
+awaitable<bool> has_table(Connection& conn, std::string name) {
+  const Sql exists{conn.dialect().table_exists(), {text(name)}};
+  const Rows found = co_await conn.afetch(exists.text, exists.params);
+  co_return !found.rows.empty();
 }
 
-void ensure_store_tables(Connection& lake) {
+awaitable<void> ensure_store_tables(Connection& lake) {
   const sql::Dialect& d = lake.dialect();
   const std::string t = std::string(d.column_type(CoreTypes::STRING)) + " NOT NULL";
   const std::string n = std::string(d.column_type(CoreTypes::INTEGER)) + " NOT NULL";
@@ -42,37 +45,44 @@ void ensure_store_tables(Connection& lake) {
                                     {"object_id", t},
                                     {"object_version", n},
                                     {"deleted", n}};
-  lake.execute(
-      d.create_table("_velmor_classes", classes, "PRIMARY KEY (class_name, class_version)"));
-  lake.execute(d.create_table("_velmor_objects", objects, "PRIMARY KEY (class_name, object_id)"));
-  lake.execute(d.create_table("_velmor_pending", pending));
+  const std::string ddl[] = {
+      d.create_table("_velmor_classes", classes, "PRIMARY KEY (class_name, class_version)"),
+      d.create_table("_velmor_objects", objects, "PRIMARY KEY (class_name, object_id)"),
+      d.create_table("_velmor_pending", pending)};
+  for (const std::string& statement : ddl) co_await lake.aexecute(statement);
   // A log written before saves had ids: its entries (if any) are replayed by recovery.
-  const std::vector<std::string> present = column_names(lake, "_velmor_pending");
-  if (std::find(present.begin(), present.end(), "save_id") == present.end())
-    lake.execute(d.add_column("_velmor_pending", "save_id", d.column_type(CoreTypes::STRING)));
+  const std::string log = "_velmor_pending";
+  const std::vector<std::string> present = co_await column_names(lake, log);
+  if (std::find(present.begin(), present.end(), "save_id") == present.end()) {
+    const std::string add = d.add_column(log, "save_id", d.column_type(CoreTypes::STRING));
+    co_await lake.aexecute(add);
+  }
   // No index on save_id: the log holds only the saves in flight, a few rows.
 }
 
-void ensure_table(Connection& conn, const classes::model::ModelClass& cls, bool lakehouse) {
+awaitable<void> ensure_table(Connection& conn, const classes::model::ModelClass& cls,
+                             bool lakehouse) {
   const sql::Dialect& d = conn.dialect();
   const std::string table = table_of(cls);
-  for (const std::string& ddl : table_ddl(d, cls, {}, false)) conn.execute(ddl);
+  const std::vector<std::string> statements = table_ddl(d, cls, {}, false);
+  for (const std::string& ddl : statements) co_await conn.aexecute(ddl);
   // The address is unique in each database (the object in the default one, the object
   // and version in the lakehouse), and that index serves every address lookup; a plain
   // one on the same columns (as tables made before had) only slows every write.
   const std::string_view object[] = {"_object_id"};
   const std::string_view version[] = {"_object_id", "_object_version"};
-  if (lakehouse)
-    conn.execute(d.create_index(table + "___version", table, version, true));
-  else
-    conn.execute(d.create_index(table + "___object", table, object, true));
+  std::string unique = lakehouse ? d.create_index(table + "___version", table, version, true)
+                                 : d.create_index(table + "___object", table, object, true);
+  co_await conn.aexecute(std::move(unique));
   std::string drop = "DROP INDEX IF EXISTS ";
   d.quote_identifier(drop, table + "___address");
-  conn.execute(drop);
-  const std::vector<std::string> present = column_names(conn, table);
+  co_await conn.aexecute(std::move(drop));
+  const std::vector<std::string> present = co_await column_names(conn, table);
   for (const FieldDecl& f : cls.fields())
-    if (std::find(present.begin(), present.end(), f.name) == present.end())
-      conn.execute(d.add_column(table, f.name, d.column_type(f.type)));
+    if (std::find(present.begin(), present.end(), f.name) == present.end()) {
+      const std::string add = d.add_column(table, f.name, d.column_type(f.type));
+      co_await conn.aexecute(add);
+    }
 }
 
 }  // namespace velmor_models::backends::store

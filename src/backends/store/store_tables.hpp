@@ -11,15 +11,16 @@ namespace velmor_models::backends::store {
 
 /// Creates the store's own tables in the lakehouse unless they exist, and brings an older
 /// save log to the current layout.
-void ensure_store_tables(Connection& lake);
+awaitable<void> ensure_store_tables(Connection& lake);
 
 /// Creates the table of `cls` unless it exists, or adds the columns of the fields a newer
 /// schema gained (a table keeps the columns of dropped fields: old versions hold them),
 /// with its unique address index: the object id in the default database, the object id
 /// and version in the `lakehouse`.
-void ensure_table(Connection& conn, const classes::model::ModelClass& cls, bool lakehouse);
+awaitable<void> ensure_table(Connection& conn, const classes::model::ModelClass& cls,
+                             bool lakehouse);
 
 /// True when the database behind `conn` has the table `name` (reading creates nothing).
-bool has_table(Connection& conn, std::string_view name);
+awaitable<bool> has_table(Connection& conn, std::string name);
 
 }  // namespace velmor_models::backends::store

@@ -128,6 +128,8 @@ class Transaction {
     done_ = true;
   }
   boost::asio::awaitable<void> acommit();
+  /// The transaction was committed by an operation of the caller's (a Sequence).
+  void committed() noexcept { done_ = true; }
   void rollback() noexcept {
     if (!done_) conn_.rollback();
     done_ = true;

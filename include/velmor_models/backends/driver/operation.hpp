@@ -8,6 +8,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <memory>
+#include <vector>
 
 namespace velmor_models::backends::driver {
 
@@ -38,6 +39,22 @@ class Operation {
   /// The coroutine awaiting this operation was cancelled while it waited for its socket;
   /// the operation may ask its server to stop (it is not stepped again).
   virtual void cancel() noexcept {}
+};
+
+/// Operations run one after the other as one: made (and allocated) whole before the first
+/// runs, so nothing between them can fail for want of memory (two commits that must
+/// follow each other). A failure ends the sequence; `finished()` says how many ran to
+/// their end.
+class Sequence final : public Operation {
+ public:
+  explicit Sequence(std::vector<std::unique_ptr<Operation>> ops) noexcept : ops_(std::move(ops)) {}
+  Wait step(Ready ready) override;
+  void cancel() noexcept override;
+  std::size_t finished() const noexcept { return at_; }
+
+ private:
+  std::vector<std::unique_ptr<Operation>> ops_;
+  std::size_t at_ = 0;
 };
 
 /// Runs `op` to its end on the calling thread: poll(2) for its socket, blocking steps
