@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <mutex>
 
 #include "backends/driver/run_sync.hpp"
 #include "backends/store/object_ids.hpp"
@@ -21,6 +23,32 @@ Sql forget_save(const std::string& save_id) {
   return {"DELETE FROM \"_velmor_pending\" WHERE save_id = ?", {text(save_id)}};
 }
 
+// Saves complete in both databases whose entries are still to be removed, whatever the
+// lakehouse (an id names one save: removing it from another database removes nothing).
+// Each save removes up to two, so the list stays short however many saves run.
+constexpr std::size_t pruned_per_save = 2;
+std::mutex completed_mutex;
+std::vector<std::string> completed;
+
+std::vector<std::string> take_completed() {
+  std::lock_guard lock(completed_mutex);
+  const std::size_t n = std::min(pruned_per_save, completed.size());
+  std::vector<std::string> out(std::make_move_iterator(completed.end() - n),
+                               std::make_move_iterator(completed.end()));
+  completed.resize(completed.size() - n);
+  return out;
+}
+
+void give_back(std::vector<std::string>& ids) noexcept {
+  try {
+    std::lock_guard lock(completed_mutex);
+    completed.insert(completed.end(), std::make_move_iterator(ids.begin()),
+                     std::make_move_iterator(ids.end()));
+  } catch (...) {  // left to the replay of a later process
+  }
+  ids.clear();
+}
+
 }  // namespace
 
 // Column by column: both tables have the same layout, and the default's unique object id
@@ -33,6 +61,12 @@ awaitable<void> apply_entry(Connection& lake, Connection& main, const std::strin
                   {text(object_id), integer(version)}};
   co_await run(main, older);
   if (deleted) co_return;
+  const Sql latest{
+      "SELECT 1 FROM \"_velmor_objects\" WHERE object_id = ? AND latest_version = ? AND "
+      "deleted = 0 AND class_name IN (SELECT class_name FROM \"_velmor_classes\" WHERE "
+      "table_name = ?)",
+      {text(object_id), integer(version), text(table)}};
+  if (!co_await scalar(lake, latest)) co_return;
   const Sql read{"SELECT * FROM " + q + " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
                  {text(object_id), integer(version)}};
   Rows row = co_await rows(lake, read);
@@ -43,8 +77,27 @@ awaitable<void> apply_entry(Connection& lake, Connection& main, const std::strin
 
 SaveLog::SaveLog() : id_(generated_id()) {}
 
+SaveLog::SaveLog(SaveLog&& other) noexcept
+    : id_(std::move(other.id_)),
+      entries_(std::move(other.entries_)),
+      pruned_(std::move(other.pruned_)),
+      committed_(other.committed_) {
+  other.pruned_.clear();
+}
+
+SaveLog::~SaveLog() {
+  if (!committed_) give_back(pruned_);
+}
+
 awaitable<void> SaveLog::add(Connection& lake, std::string class_name, std::string table,
                              std::string object_id, std::int64_t version, bool deleted) {
+  if (entries_.empty() && pruned_.empty()) {
+    pruned_ = take_completed();
+    for (const std::string& id : pruned_) {
+      const Sql forget = forget_save(id);
+      co_await run(lake, forget);
+    }
+  }
   const Sql entry{
       "INSERT INTO \"_velmor_pending\" (save_id, table_name, object_id, object_version, "
       "deleted) VALUES (?, ?, ?, ?, ?)",
@@ -94,11 +147,17 @@ awaitable<void> SaveLog::commit(Transaction& lake_part, Transaction& held) const
   } catch (...) {
     failed = std::current_exception();
   }
-  if (both->finished() >= 1) lake_part.committed();
+  if (both->finished() >= 1) {
+    lake_part.committed();
+    committed_ = true;
+  }
   if (!failed) {
     held.committed();
-    try {  // the save is complete: what follows may fail, it cannot undo it
-      co_await forget(lake);
+    // Complete: its entries go with a later save's. (Memory that runs out here leaves
+    // them to the replay, which changes nothing.)
+    try {
+      std::vector<std::string> done{id_};
+      give_back(done);
     } catch (...) {
     }
     co_return;
@@ -150,14 +209,6 @@ awaitable<void> SaveLog::undo(Connection& lake) const {
   const Sql forget = forget_save(id_);
   co_await run(lake, forget);
   co_await t.acommit();
-}
-
-// Should the removal fail (the lakehouse locked just then, no memory), the entries stay
-// behind (commit() lets the failure pass): replaying them changes nothing, and the save
-// they belong to is complete.
-awaitable<void> SaveLog::forget(Connection& lake) const {
-  const Sql forget = forget_save(id_);
-  co_await run(lake, forget);
 }
 
 awaitable<void> recover_pending() {

@@ -6,8 +6,9 @@
 // entry per object, keyed by the save's own id; (2) before that commits, brings the
 // default database to the lakehouse's state for those entries in a default transaction
 // (idempotent, never moving an object back); (3) commits the lakehouse, then the default
-// database; (4) removes its entries. A lock, a full disk or a failed allocation before (3)
-// changes nothing anywhere. A default database that refuses its commit makes the save
+// database; (4) leaves its entries to a later save's lakehouse transaction, which removes
+// them with its own writes (a commit of their own would cost each save a third commit).
+// A lock, a full disk or a failed allocation before (3) changes nothing anywhere. A default database that refuses its commit makes the save
 // take its lakehouse part back. A process killed after the lakehouse's commit, or a commit
 // whose outcome never arrived, leaves entries that `recover_pending_saves` replays.
 
@@ -26,7 +27,8 @@ class SaveLog {
   SaveLog();
 
   /// Records, in the lakehouse transaction, that the save writes version `version` of
-  /// object `object_id` of `class_name` (stored in `table`), or deletes the object.
+  /// object `object_id` of `class_name` (stored in `table`), or deletes the object. The
+  /// first entry also removes the entries of a few saves that completed earlier.
   awaitable<void> add(Connection& lake, std::string class_name, std::string table,
                       std::string object_id, std::int64_t version, bool deleted);
   bool empty() const noexcept { return entries_.empty(); }
@@ -54,15 +56,24 @@ class SaveLog {
     bool deleted;
   };
   awaitable<void> undo(Connection& lake) const;
-  awaitable<void> forget(Connection& lake) const;
 
   std::string id_;
   std::vector<Entry> entries_;
+  std::vector<std::string> pruned_;  // completed saves whose entries this one removes
+  mutable bool committed_ = false;   // the lakehouse part, with the removal, committed
+ public:
+  SaveLog(SaveLog&&) noexcept;
+  SaveLog& operator=(SaveLog&&) = delete;
+  /// Saves whose lakehouse part did not commit hand back the completed saves they were
+  /// to remove.
+  ~SaveLog();
 };
 
 /// Brings the default database to the lakehouse's state for one object of a save: a
 /// deletion removes the object's row; a version replaces an older row and is copied from
-/// the lakehouse; a newer row stays.
+/// the lakehouse, unless the lakehouse no longer holds it as the object's latest live
+/// version (an entry left by a completed save, replayed after later saves of the object:
+/// it must not bring back a deleted object); a newer row stays.
 awaitable<void> apply_entry(Connection& lake, Connection& main, const std::string& table,
                             const std::string& object_id, std::int64_t version, bool deleted);
 
