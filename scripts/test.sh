@@ -4,6 +4,9 @@
 # with --clang, the tests built by clang 14 (the code must not lean on one compiler);
 # with --tsan, the query-set and store tests built by clang 14 under ThreadSanitizer.
 # Sanitizer builds keep line tables only: enough for their reports, and much faster to build.
+# The tests run against a throwaway PostgreSQL primary and standby (scripts/pg_cluster.sh),
+# started after the build and stopped on every exit; a caller that sets VELMOR_PG_URL
+# brings its own server, and nothing is started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -37,4 +40,21 @@ fi
 [ ${#run[@]} -gt 0 ] || run=(ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" --timeout 600)
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+if [ -z "${VELMOR_PG_URL:-}" ]; then
+  pg_folder=$(mktemp -d /tmp/velmor-pg.XXXXXX) # short: the sockets live there
+  # The exit status stays the tests' (or the interruption's), whatever stop says.
+  stop_pg() {
+    local status=$?
+    scripts/pg_cluster.sh stop "$pg_folder" ||
+      echo "test.sh: stopping the PostgreSQL servers in $pg_folder failed" >&2
+    exit "$status"
+  }
+  trap stop_pg EXIT
+  # An interrupted run exits through the EXIT trap too.
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  pg_env=$(scripts/pg_cluster.sh start "$pg_folder")
+  eval "$pg_env"
+fi
 "${run[@]}"
