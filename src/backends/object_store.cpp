@@ -43,24 +43,31 @@ json::object stored_row(const ModelClass& cls, const json::object& values,
                         std::int64_t class_version, const std::string& object_id,
                         std::int64_t object_version) {
   std::unique_ptr<classes::model::Model> valid = cls.construct(values);  // ValidationError
-  json::object row;
+  json::object row(cls.fields().size() + 4);
   for (const FieldDecl& f : cls.fields()) {
     const json::value* v = valid->find(f.name);
-    row[f.name] = v ? *v : json::value(nullptr);
+    row.emplace(f.name, v ? *v : json::value(nullptr));
   }
   for (const auto& kv : values)
     if (!row.contains(kv.key()) && kv.key() != "_object_id")
       throw ValueError("model " + cls.name() + " has no field '" + std::string(kv.key()) + "'");
-  // As its JSON text: both databases store the same text, made once.
-  row["_metadata"] = json::serialize(json::object{
-      {"object_id", json::serialize(json::value(json::string(object_id)))},
-      {"object_version", object_version},
-      {"class_schema_reference",
-       json::object{
-           {"ref", json::object{{"class_name", cls.name()}, {"object_version", class_version}}}}}});
-  row["_object_id"] = object_id;
-  row["_object_version"] = object_version;
-  row["_class_version"] = class_version;
+  // As its JSON text (both databases store the same text, made once), written directly:
+  // the same text serialising the mapping {object_id, object_version,
+  // class_schema_reference: {ref: {class_name, object_version}}} gives.
+  const std::string id_text = json::serialize(json::value(json::string(object_id)));
+  std::string meta = "{\"object_id\":";
+  meta += json::serialize(json::value(json::string(id_text)));
+  meta += ",\"object_version\":";
+  meta += std::to_string(object_version);
+  meta += ",\"class_schema_reference\":{\"ref\":{\"class_name\":";
+  meta += json::serialize(json::value(json::string(cls.name())));
+  meta += ",\"object_version\":";
+  meta += std::to_string(class_version);
+  meta += "}}}";
+  row["_metadata"] = std::move(meta);
+  row.emplace("_object_id", object_id);
+  row.emplace("_object_version", object_version);
+  row.emplace("_class_version", class_version);
   return row;
 }
 
@@ -113,6 +120,7 @@ awaitable<SaveParts> open_save() {
 
 awaitable<void> finish_save(SaveParts& save, Transaction& lake_transaction, const ModelClass* cls,
                             std::span<const json::object> rows) {
+  co_await save.log.write(*save.lake);
   co_await save.main->abegin();
   Transaction held(*save.main, Transaction::begun);
   co_await save.log.apply(*save.lake, *save.main, cls, rows);
@@ -149,16 +157,19 @@ awaitable<std::vector<ObjectAddress>> saved_batch(ModelClassPtr cls,
   const std::string claim = l.dialect().insert(
       "_velmor_objects", std::vector<std::string>{"class_name", "object_id", "latest_version"},
       true);
-  for (const ObjectAddress* a : by_object_id(
-           out, [](const ObjectAddress& x) -> const std::string& { return x.object_id; })) {
-    const std::vector<Value> params{text(a->class_name), text(a->object_id), integer(1)};
-    if (co_await l.aexecute(claim, params) == 0)
-      throw ValueError("object id '" + a->object_id + "' of " + a->class_name +
+  const std::vector<ObjectAddress*> ordered = by_object_id(
+      out, [](const ObjectAddress& x) -> const std::string& { return x.object_id; });
+  std::vector<std::vector<Value>> claims;
+  claims.reserve(ordered.size());
+  for (const ObjectAddress* a : ordered)
+    claims.push_back({text(a->class_name), text(a->object_id), integer(1)});
+  const std::vector<std::int64_t> claimed = co_await l.aexecute_each(claim, std::move(claims));
+  for (std::size_t i = 0; i < ordered.size(); ++i)
+    if (claimed.at(i) == 0)
+      throw ValueError("object id '" + ordered[i]->object_id + "' of " + ordered[i]->class_name +
                        " is already in use; nothing was saved");
-  }
   co_await l.ainsert_rows(*cls, rows);
-  for (const ObjectAddress& a : out)
-    co_await save.log.add(l, cls->name(), table, a.object_id, 1, false);
+  for (const ObjectAddress& a : out) save.log.add(cls->name(), table, a.object_id, 1, false);
   co_await finish_save(save, t, cls.get(), rows);
   co_return out;
 }
@@ -197,7 +208,7 @@ awaitable<ObjectAddress> saved_version(ModelClassPtr cls, std::string id,
   }
   const std::span<const json::object> one(&row, 1);
   co_await l.ainsert_rows(*cls, one);
-  co_await save.log.add(l, cls->name(), table, id, version, false);
+  save.log.add(cls->name(), table, id, version, false);
   co_await finish_save(save, t, cls.get(), one);
   co_return ObjectAddress{cls->name(), class_version, id, version};
 }
@@ -231,8 +242,7 @@ awaitable<void> deleted(ModelClassPtr cls, std::string id) {
       "UPDATE \"_velmor_objects\" SET deleted = 1 WHERE class_name = ? AND object_id = ?",
       {text(cls->name()), text(id)}};
   co_await run(l, mark);
-  co_await save.log.add(l, cls->name(), table_of(*cls), id,
-                        driver::integer_of(*latest, "a version"), true);
+  save.log.add(cls->name(), table_of(*cls), id, driver::integer_of(*latest, "a version"), true);
   co_await finish_save(save, t, nullptr, {});
 }
 
@@ -313,10 +323,11 @@ awaitable<std::int64_t> updated(std::shared_ptr<const querysets::executor::Query
         "object_id = ?",
         {integer(version), text(cls->name()), text(s->object_id)}};
     co_await run(l, move_on);
-    co_await save.log.add(l, cls->name(), table, s->object_id, version, false);
+    save.log.add(cls->name(), table, s->object_id, version, false);
   }
   if (rows.empty()) co_return 0;
   co_await l.ainsert_rows(*cls, rows);
+  co_await save.log.write(l);
   co_await save.log.apply(l, d, cls.get(), rows);
   co_await save.log.commit(t, held);
   co_return static_cast<std::int64_t>(rows.size());

@@ -73,7 +73,8 @@ std::pair<Steps, Steps> finish(std::optional<DatabaseErrorCategory> commit_fails
   Recording lake("lakehouse"), main("default", commit_fails);
   SaveLog log;
   driver::Transaction lake_part(lake);
-  driver::run_sync(log.add(lake, "Book", "books", "o1", 2, false));
+  log.add("Book", "books", "o1", 2, false);
+  driver::run_sync(log.write(lake));
   lake.done.clear();
   driver::Transaction held(main);
   try {

@@ -75,6 +75,40 @@ std::unique_ptr<Execution> Connection::start_execute(std::string sql, std::vecto
       });
 }
 
+std::vector<std::int64_t> Connection::execute_each(const std::string& sql,
+                                                   const std::vector<std::vector<Value>>& params) {
+  std::vector<std::int64_t> changed;
+  changed.reserve(params.size());
+  for (const auto& p : params) changed.push_back(execute(sql, p));
+  return changed;
+}
+
+std::unique_ptr<Operation> Connection::start_execute_each(std::string sql,
+                                                          std::vector<std::vector<Value>> params,
+                                                          std::vector<std::int64_t>& changed) {
+  return blocking<Operation>(
+      [this, sql = std::move(sql), params = std::move(params), &changed](Operation&) {
+        changed = execute_each(sql, params);
+      });
+}
+
+namespace {
+// The operation writes into `out`, which this coroutine frame keeps.
+boost::asio::awaitable<std::vector<std::int64_t>> each_executed(
+    Connection& conn, std::string sql, std::vector<std::vector<Value>> params) {
+  std::vector<std::int64_t> out;
+  const std::shared_ptr<Operation> steps =
+      conn.start_execute_each(std::move(sql), std::move(params), out);
+  co_await arun(steps);
+  co_return out;
+}
+}  // namespace
+
+boost::asio::awaitable<std::vector<std::int64_t>> Connection::aexecute_each(
+    std::string sql, std::vector<std::vector<Value>> params) {
+  return each_executed(*this, std::move(sql), std::move(params));
+}
+
 std::unique_ptr<Fetch> Connection::start_fetch(std::string sql, std::vector<Value> params) {
   return blocking<Fetch>([this, sql = std::move(sql), params = std::move(params)](Fetch& op) {
     op.result = fetch(sql, params);

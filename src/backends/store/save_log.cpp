@@ -89,22 +89,29 @@ SaveLog::~SaveLog() {
   if (!committed_) give_back(pruned_);
 }
 
-awaitable<void> SaveLog::add(Connection& lake, std::string class_name, std::string table,
-                             std::string object_id, std::int64_t version, bool deleted) {
-  if (entries_.empty() && pruned_.empty()) {
+void SaveLog::add(std::string class_name, std::string table, std::string object_id,
+                  std::int64_t version, bool deleted) {
+  entries_.push_back(
+      {std::move(class_name), std::move(table), std::move(object_id), version, deleted});
+}
+
+awaitable<void> SaveLog::write(Connection& lake) {
+  if (pruned_.empty()) {
     pruned_ = take_completed();
     for (const std::string& id : pruned_) {
       const Sql forget = forget_save(id);
       co_await run(lake, forget);
     }
   }
-  const Sql entry{
+  const std::string entry = lake.dialect().with_placeholders(
       "INSERT INTO \"_velmor_pending\" (save_id, table_name, object_id, object_version, "
-      "deleted) VALUES (?, ?, ?, ?, ?)",
-      {text(id_), text(table), text(object_id), integer(version), integer(deleted ? 1 : 0)}};
-  co_await run(lake, entry);
-  entries_.push_back(
-      {std::move(class_name), std::move(table), std::move(object_id), version, deleted});
+      "deleted) VALUES (?, ?, ?, ?, ?)");
+  std::vector<std::vector<Value>> params;
+  params.reserve(entries_.size());
+  for (const Entry& e : entries_)
+    params.push_back({text(id_), text(e.table), text(e.object_id), integer(e.version),
+                      integer(e.deleted ? 1 : 0)});
+  co_await lake.aexecute_each(entry, std::move(params));
 }
 
 awaitable<void> SaveLog::apply(Connection& lake, Connection& main,

@@ -26,12 +26,14 @@ class SaveLog {
  public:
   SaveLog();
 
-  /// Records, in the lakehouse transaction, that the save writes version `version` of
-  /// object `object_id` of `class_name` (stored in `table`), or deletes the object. The
-  /// first entry also removes the entries of a few saves that completed earlier.
-  awaitable<void> add(Connection& lake, std::string class_name, std::string table,
-                      std::string object_id, std::int64_t version, bool deleted);
+  /// Notes that the save writes version `version` of object `object_id` of `class_name`
+  /// (stored in `table`), or deletes the object.
+  void add(std::string class_name, std::string table, std::string object_id,
+           std::int64_t version, bool deleted);
   bool empty() const noexcept { return entries_.empty(); }
+  /// Step (1)'s part: the entries noted, in the lakehouse transaction, together with the
+  /// removal of the entries of a few saves that completed earlier.
+  awaitable<void> write(Connection& lake);
 
   /// Step (2): the default database brought to the lakehouse's state for this save's
   /// entries, inside the caller's transaction of `main`: deletions done, older versions

@@ -73,6 +73,16 @@ class Connection {
   /// executor, never blocking it. The connection must outlive the awaitable (as the lease
   /// that pins it does).
   boost::asio::awaitable<std::int64_t> aexecute(std::string sql, std::vector<Value> params = {});
+  /// Runs `sql` once for each set of bound values, in order, to its end: the rows each run
+  /// changed. One statement prepared once; a failure ends the runs.
+  virtual std::vector<std::int64_t> execute_each(const std::string& sql,
+                                                 const std::vector<std::vector<Value>>& params);
+  /// The steps of execute_each; by default one blocking step that calls it.
+  virtual std::unique_ptr<Operation> start_execute_each(std::string sql,
+                                                        std::vector<std::vector<Value>> params,
+                                                        std::vector<std::int64_t>& changed);
+  boost::asio::awaitable<std::vector<std::int64_t>> aexecute_each(
+      std::string sql, std::vector<std::vector<Value>> params);
   /// Runs `sql` with `params` bound and hands over its rows.
   virtual std::unique_ptr<Cursor> query(const std::string& sql, std::vector<Value> params = {}) = 0;
   /// The first column of the first row of `sql`; nullopt when it returns no row.
