@@ -5,6 +5,12 @@ include_guard(GLOBAL)
 
 function(velmor_set_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  # g++ 12 with the sanitizers inlines Asio's recycling allocator of coroutine frames
+  # (aligned_alloc, then the frame's own operator delete, which frees) and takes the pair
+  # for a mismatch.
+  if(VELMOR_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -Wno-mismatched-new-delete)
+  endif()
   if(VELMOR_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
