@@ -318,11 +318,16 @@ awaitable<std::int64_t> updated(std::shared_ptr<const querysets::executor::Query
       if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
     const std::int64_t version = s->read_version + 1;
     rows.push_back(stored_row(*cls, values, class_version, s->object_id, version));
+    // Only from the version read: where no write lock of the whole lakehouse serves, another
+    // writer may have moved the object on since.
     const Sql move_on{
         "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
-        "object_id = ?",
-        {integer(version), text(cls->name()), text(s->object_id)}};
-    co_await run(l, move_on);
+        "object_id = ? AND latest_version = ? AND deleted = 0",
+        {integer(version), text(cls->name()), text(s->object_id), integer(s->read_version)}};
+    if (co_await run(l, move_on) == 0)
+      throw StaleVersionError(cls->name() + " '" + s->object_id +
+                              "' has a newer version than the one selected; no object was "
+                              "updated");
     save.log.add(cls->name(), table, s->object_id, version, false);
   }
   if (rows.empty()) co_return 0;

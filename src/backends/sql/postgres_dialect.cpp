@@ -188,6 +188,10 @@ class PostgresDialect final : public Dialect {
            "current_schema() AND table_name = $1 ORDER BY ordinal_position";
   }
 
+  std::string lock_name() const override {
+    return "SELECT pg_advisory_xact_lock(hashtextextended($1, 0))";
+  }
+
   std::string table_exists() const override {
     return "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() AND "
            "table_name = $1";

@@ -176,10 +176,14 @@ awaitable<std::int64_t> registered_version(ModelClassPtr cls) {
   // The default table gains new columns first: a concurrent save copies its lakehouse row
   // into the default database column by column, so the default table must never lack a
   // column the lakehouse table has.
+  // Registrations of one class (and creations of one table) run one at a time where no
+  // write lock of the whole database serves.
   {
     Lease d = co_await main_db();
     co_await d->abegin();
     Transaction t(*d, Transaction::begun);
+    std::vector<std::string> table_lock{"velmor table " + table};
+    co_await lock_names(*d, std::move(table_lock));
     co_await ensure_table(*d, *cls, false);
     co_await t.acommit();
   }
@@ -189,6 +193,8 @@ awaitable<std::int64_t> registered_version(ModelClassPtr cls) {
   {
     co_await l->abegin();
     Transaction t(*l, Transaction::begun);
+    std::vector<std::string> class_lock{"velmor class " + cls->name()};
+    co_await lock_names(*l, std::move(class_lock));
     co_await ensure_table(*l, *cls, true);
     const Sql max{"SELECT max(class_version) FROM \"_velmor_classes\" WHERE class_name = ?",
                   {text(cls->name())}};

@@ -117,6 +117,12 @@ awaitable<void> SaveLog::write(Connection& lake) {
 awaitable<void> SaveLog::apply(Connection& lake, Connection& main,
                                const classes::model::ModelClass* cls,
                                std::span<const boost::json::object> rows) const {
+  // Where no write lock of the whole database serves, writers of one object in the
+  // default database take its lock first (a save whose lakehouse part committed may
+  // still be writing its default part).
+  std::vector<std::string> locks;
+  for (const Entry& e : entries_) locks.push_back(object_lock(e.table, e.object_id));
+  co_await lock_names(main, std::move(locks));
   if (!cls) {
     for (const Entry& e : entries_)
       co_await apply_entry(lake, main, e.table, e.object_id, e.version, e.deleted);
@@ -254,6 +260,9 @@ awaitable<void> recover_pending() {
     }
   }
   if (entries.empty()) co_return;
+  std::vector<std::string> locks;
+  for (const Entry& e : entries) locks.push_back(object_lock(e.table, e.object_id));
+  co_await lock_names(*d, std::move(locks));
   for (const Entry& e : entries)
     co_await apply_entry(*l, *d, e.table, e.object_id, e.version, e.deleted);
   co_await held.acommit();

@@ -1,5 +1,7 @@
 #include "backends/store/store_db.hpp"
 
+#include <algorithm>
+
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -76,6 +78,34 @@ awaitable<void> detail::run_detached_from_cancellation(std::function<awaitable<v
       executor, work(),
       boost::asio::bind_cancellation_slot(boost::asio::cancellation_slot(),
                                           boost::asio::use_awaitable));
+}
+
+namespace {
+awaitable<void> locked(Connection& conn, std::string statement, std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  std::vector<std::vector<Value>> params;
+  params.reserve(names.size());
+  for (std::string& n : names) params.push_back({Value(std::move(n))});
+  co_await conn.aexecute_each(std::move(statement), std::move(params));
+}
+awaitable<void> nothing() {
+  co_return;
+}
+}  // namespace
+
+awaitable<void> lock_names(Connection& conn, std::vector<std::string> names) {
+  std::string statement = conn.dialect().lock_name();
+  if (statement.empty() || names.empty()) return nothing();
+  return locked(conn, std::move(statement), std::move(names));
+}
+
+std::string object_lock(std::string_view table, std::string_view object_id) {
+  std::string out = "velmor object ";
+  out += table;
+  out += '\x1f';
+  out += object_id;
+  return out;
 }
 
 std::string quoted(const Connection& conn, std::string_view name) {

@@ -51,6 +51,12 @@ awaitable<std::int64_t> run(Connection& conn, const Sql& sql);
 awaitable<std::optional<Value>> scalar(Connection& conn, const Sql& sql);
 /// The rows of `sql`, read whole.
 awaitable<Rows> rows(Connection& conn, const Sql& sql);
+/// Takes the dialect's transaction-scoped lock of each name (sorted and without repeats,
+/// so that writers always take them in one order); nothing where the dialect has none.
+awaitable<void> lock_names(Connection& conn, std::vector<std::string> names);
+/// The name of the lock on object `object_id` of `table`.
+std::string object_lock(std::string_view table, std::string_view object_id);
+
 /// `name` quoted by the connection's dialect (checked first).
 std::string quoted(const Connection& conn, std::string_view name);
 

@@ -98,6 +98,11 @@ class Dialect {
   virtual std::string column_names() const = 0;
   /// A statement that returns a row when the table that its one bound value names exists.
   virtual std::string table_exists() const = 0;
+  /// A statement that takes, until the end of the transaction, a lock named by its one
+  /// bound text value (writers of one object in the default database, registrations of
+  /// one class, take it in a fixed order); empty when the transaction's write lock already
+  /// excludes every other writer (SQLite).
+  virtual std::string lock_name() const { return {}; }
 
   /// `CREATE TABLE IF NOT EXISTS table (name type, ...[, constraints])`.
   std::string create_table(std::string_view table, std::span<const ColumnDef> columns,
