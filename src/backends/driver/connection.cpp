@@ -56,10 +56,12 @@ std::optional<Value> Connection::scalar(const std::string& sql, std::vector<Valu
   return rows->value(0);
 }
 
-Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
+namespace {
+
+Rows read_all(std::unique_ptr<Cursor> rows) {
   Rows out;
-  std::unique_ptr<Cursor> rows = query(sql, std::move(params));
-  for (std::size_t i = 0; i < rows->column_count(); ++i) out.columns.push_back(rows->column_name(i));
+  for (std::size_t i = 0; i < rows->column_count(); ++i)
+    out.columns.push_back(rows->column_name(i));
   while (rows->next()) {
     std::vector<Value>& row = out.rows.emplace_back();
     row.reserve(out.columns.size());
@@ -68,16 +70,24 @@ Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
   return out;
 }
 
+}  // namespace
+
+// Through start_fetch, so that a store driven by socket readiness reads the rows whole
+// in both forms rather than through a cursor.
+Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
+  std::unique_ptr<Fetch> op = start_fetch(sql, std::move(params));
+  run(*op);
+  return std::move(op->result);
+}
+
 std::unique_ptr<Execution> Connection::start_execute(std::string sql, std::vector<Value> params) {
-  return blocking<Execution>(
-      [this, sql = std::move(sql), params = std::move(params)](Execution& op) {
-        op.changed = execute(sql, params);
-      });
+  return blocking<Execution>([this, sql = std::move(sql), params = std::move(params)](
+                                 Execution& op) { op.changed = execute(sql, params); });
 }
 
 std::unique_ptr<Fetch> Connection::start_fetch(std::string sql, std::vector<Value> params) {
   return blocking<Fetch>([this, sql = std::move(sql), params = std::move(params)](Fetch& op) {
-    op.result = fetch(sql, params);
+    op.result = read_all(query(sql, params));
   });
 }
 
