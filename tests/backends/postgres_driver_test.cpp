@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -31,6 +32,7 @@
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 #include "velmor_utils/errors.hpp"
+#include "velmor_utils/utils/decorators.hpp"
 
 namespace {
 
@@ -298,6 +300,20 @@ TEST_P(PostgresRoundTrip, RecordsRoundTripThroughTheStoreInTheirCoreTypes) {
   EXPECT_EQ(a.at("extra"), (json::object{{"k", json::array{1.5}}}));
   EXPECT_EQ(a.at("blob"), "AAH/");
   EXPECT_EQ(a.at("_metadata"), R"({"object_id":"\"s-1\""})");
+  // Streamed a chunk at a time (the store's cursor), the same records in the same order.
+  std::vector<std::int64_t> ids;
+  if (!coroutine()) {
+    for (auto& i : all.iterate(100)) ids.push_back(i.model().get("id").as_int64());
+  } else {
+    velmor_utils::utils::decorators::ModeScope async(velmor_utils::utils::decorators::Mode::async);
+    velmor_test::awaited(
+        [](QuerySet<Model> q, std::vector<std::int64_t>& out) -> asio::awaitable<void> {
+          auto stream = q.aiterate(100);
+          while (auto i = co_await stream.next()) out.push_back(i->model().get("id").as_int64());
+        }(all, ids));
+  }
+  ASSERT_EQ(ids.size(), 1199u);
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
   driver::Lease lease = backends::backend_for("pg")->lease();
   const std::string address = "SELECT _object_id FROM drv_samples WHERE _object_version = 1";
   EXPECT_EQ(lease->scalar(address), Value(std::string("s-1")));
@@ -306,6 +322,26 @@ TEST_P(PostgresRoundTrip, RecordsRoundTripThroughTheStoreInTheirCoreTypes) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, PostgresRoundTrip, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "coroutine" : "sync"; });
+
+TEST_F(PostgresStore, ACursorReadsRowsAsTheyComeAndLeavingItEarlyKeepsItsConnection) {
+  driver::Lease lease = open("pg", {"pool_max=1"})->lease();
+  const auto start = Clock::now();
+  {
+    // Rows without end in sight, left after ten: the rest is never read.
+    auto cursor = lease->query(
+        "SELECT g, repeat('x', 1000) FROM (SELECT generate_series(1, 1000000000) AS g) s");
+    EXPECT_EQ(cursor->column_count(), 2u);
+    EXPECT_EQ(cursor->column_name(0), "g");
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(cursor->next());
+    EXPECT_EQ(cursor->value(0), Value(std::int64_t{10}));
+  }
+  EXPECT_EQ(integer(lease->scalar("SELECT 3")), 3);
+  EXPECT_LT(Clock::now() - start, 10s);
+  // A cursor with no rows still names its columns.
+  auto empty = lease->query("SELECT 1 AS one WHERE false");
+  EXPECT_EQ(empty->column_name(0), "one");
+  EXPECT_FALSE(empty->next());
+}
 
 // ---- The statement cache ----
 
