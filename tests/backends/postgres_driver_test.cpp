@@ -571,6 +571,42 @@ TEST_F(PostgresStore, AThousandCoroutinesOnOneThreadShareAPoolOfEight) {
   EXPECT_LE(store->pool_stats().open, 8u);
 }
 
+TEST_F(PostgresStore, ThreadsAndLoopsShareAPoolAndEachWaiterResumesOnItsOwnLoop) {
+  auto store = open("pg", {"pool_max=3", "acquire_timeout_ms=30000"});
+  std::atomic<int> done = 0;
+  std::atomic<int> elsewhere = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] {
+      asio::io_context loop;
+      for (int i = 0; i < 30; ++i)
+        asio::co_spawn(
+            loop,
+            [&]() -> asio::awaitable<void> {
+              const auto thread = std::this_thread::get_id();
+              driver::Lease lease = co_await store->alease();
+              if (std::this_thread::get_id() != thread) ++elsewhere;
+              const std::string sql = "SELECT 1";
+              co_await lease->aexecute(sql);
+              ++done;
+            },
+            asio::detached);
+      loop.run();
+    });
+  for (int t = 0; t < 2; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 30; ++i) {
+        driver::Lease lease = store->lease();
+        lease->execute("SELECT 1", {});
+        ++done;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(done, 150);
+  EXPECT_EQ(elsewhere, 0);
+  EXPECT_LE(store->pool_stats().open, 3u);
+}
+
 // ---- Cancellation and lost connections ----
 
 TEST_F(PostgresStore, ACancelledStatementStopsOnTheServerAndLeavesItsConnectionUsable) {
