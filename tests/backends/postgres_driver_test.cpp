@@ -24,6 +24,9 @@
 
 #include "backends/awaited.hpp"
 #include "backends/postgres/connection.hpp"
+#include "backends/postgres/pipeline.hpp"
+#include "backends/postgres/pool.hpp"
+#include "backends/postgres/results.hpp"
 #include "backends/postgres/settings.hpp"
 #include "velmor_models/backends/postgres/postgres_backend.hpp"
 #include "velmor_models/backends/registry.hpp"
@@ -683,6 +686,66 @@ TEST_F(PostgresStore, ACommitWhoseAnswerNeverArrivesHasAnUnknownOutcome) {
   killer.join();
   EXPECT_EQ(e.category(), DatabaseErrorCategory::outcome_unknown) << e.what();
   EXPECT_FALSE(e.connection_usable());
+}
+
+// ---- Reads sharing a connection ----
+
+TEST_F(PostgresStore, CoroutineReadsShareAConnectionAndACancelledOneLeavesItsNeighboursAlone) {
+  const auto pool = postgres::Pool::open(postgres::read_settings(
+      "pg_shared", backends::parse_database_url(store_url({"pool_max=1"}))));
+  const auto shared = std::make_shared<postgres::Pipeline>(pool);
+  asio::io_context loop;
+  std::vector<std::optional<std::int64_t>> answers(5);
+  std::vector<std::int64_t> pids(5);
+  std::vector<std::exception_ptr> errors(5);
+  // The first reader drives the socket when the signals come, the third waits.
+  asio::cancellation_signal cancel_driver;
+  asio::cancellation_signal cancel_waiter;
+  for (int i = 0; i < 5; ++i) {
+    auto read = [shared, i, &answers, &pids]() -> asio::awaitable<void> {
+      std::string sql = "SELECT $1::int8 * 10, pg_backend_pid(), pg_sleep(0.2)";
+      std::vector<Value> params{std::int64_t{i}};
+      auto run = shared->run(std::move(sql), std::move(params));
+      const postgres::Result result = co_await std::move(run);
+      const driver::Rows rows = postgres::rows_of(result.get());
+      answers[static_cast<std::size_t>(i)] = driver::integer_of(rows.rows.at(0).at(0), "answer");
+      pids[static_cast<std::size_t>(i)] = driver::integer_of(rows.rows.at(0).at(1), "pid");
+    };
+    auto done = [&errors, i](std::exception_ptr e) { errors[static_cast<std::size_t>(i)] = e; };
+    if (i == 0)
+      asio::co_spawn(loop, std::move(read),
+                     asio::bind_cancellation_slot(cancel_driver.slot(), done));
+    else if (i == 2)
+      asio::co_spawn(loop, std::move(read),
+                     asio::bind_cancellation_slot(cancel_waiter.slot(), done));
+    else
+      asio::co_spawn(loop, std::move(read), done);
+  }
+  asio::steady_timer timer(loop, 100ms);
+  timer.async_wait([&](boost::system::error_code) {
+    cancel_driver.emit(asio::cancellation_type::all);
+    cancel_waiter.emit(asio::cancellation_type::all);
+  });
+  loop.run();
+  for (std::size_t i : {0u, 2u}) {
+    ASSERT_TRUE(errors[i]) << i;
+    EXPECT_FALSE(answers[i]) << i;
+    try {
+      std::rethrow_exception(errors[i]);
+    } catch (const boost::system::system_error& e) {
+      EXPECT_EQ(e.code(), asio::error::operation_aborted);
+    }
+  }
+  for (std::size_t i : {1u, 3u, 4u}) {
+    EXPECT_FALSE(errors[i]) << i;
+    EXPECT_EQ(answers[i], static_cast<std::int64_t>(i * 10)) << i;
+    EXPECT_EQ(pids[i], pids[1]) << "one connection for all";
+  }
+  EXPECT_EQ(shared->readers(), 0u);
+  // The connection went back to the pool, and serves on.
+  driver::Lease lease = pool->acquire();
+  EXPECT_EQ(pg(lease).server_pid(), pids[1]);
+  EXPECT_EQ(integer(lease->scalar("SELECT 5")), 5);
 }
 
 }  // namespace

@@ -442,19 +442,21 @@ driver::Wait Connection::settle(driver::Ready ready) {
   leading_rollback_ = rollback_pending_ && status != PQTRANS_IDLE;
   rollback_pending_ = false;
   tx_idle_ = status == PQTRANS_IDLE || leading_rollback_;
-  if (status == PQTRANS_IDLE) {
-    // Statements dropped from the cache are closed outside transactions only: inside a
-    // failed one, DEALLOCATE would fail too.
-    for (const std::string& name : cache_.take_closing()) {
-      std::string sql = "DEALLOCATE ";
-      sql::postgres_dialect().quote_identifier(sql, name);
-      std::shared_ptr<Request> r = open_request(sql);
-      add_housekeeping(*r, sql.c_str());
-      seal(*r);
-      r->abandoned = true;
-    }
-  }
+  // Statements dropped from the cache are closed outside transactions only: inside a
+  // failed one, DEALLOCATE would fail too.
+  if (status == PQTRANS_IDLE) close_dropped();
   return {};
+}
+
+void Connection::close_dropped() {
+  for (const std::string& name : cache_.take_closing()) {
+    std::string sql = "DEALLOCATE ";
+    sql::postgres_dialect().quote_identifier(sql, name);
+    std::shared_ptr<Request> r = open_request(sql);
+    add_housekeeping(*r, sql.c_str());
+    seal(*r);
+    r->abandoned = true;
+  }
 }
 
 void Connection::abandon(Request& r, bool cancel) noexcept {

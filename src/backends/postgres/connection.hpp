@@ -100,6 +100,9 @@ class Connection final : public driver::Connection {
   /// waits for a cancel request still on its way (a blocking step), closes dropped cached
   /// statements when outside a transaction. Done when the next request may go out.
   driver::Wait settle(driver::Ready ready);
+  /// Sends DEALLOCATE for the statements dropped from the cache (outside a transaction
+  /// only: the caller knows it is).
+  void close_dropped();
   /// A request of its own for one statement (after the deferred ROLLBACK, if one is due),
   /// sealed.
   std::shared_ptr<Request> send_statement(const std::string& sql, const Params& params,

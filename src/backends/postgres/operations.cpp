@@ -174,7 +174,20 @@ class PingOp final : public driver::Operation {
   std::shared_ptr<Request> request_;
 };
 
+class SettleOp final : public driver::Operation {
+ public:
+  explicit SettleOp(Connection& conn) : conn_(conn) {}
+  Wait step(Ready ready) override { return conn_.settle(ready); }
+
+ private:
+  Connection& conn_;
+};
+
 }  // namespace
+
+std::unique_ptr<driver::Operation> settle_op(Connection& conn) {
+  return std::make_unique<SettleOp>(conn);
+}
 
 std::unique_ptr<driver::Execution> execute_op(Connection& conn, std::string sql,
                                               std::vector<driver::Value> params) {

@@ -83,5 +83,7 @@ std::unique_ptr<driver::Operation> commit_op(Connection& conn);
 std::unique_ptr<driver::Operation> connect_op(Connection& conn);
 /// A sync alone: the cheapest round trip there is.
 std::unique_ptr<driver::Operation> ping_op(Connection& conn);
+/// Connection::settle alone: what earlier holders left is read and done with.
+std::unique_ptr<driver::Operation> settle_op(Connection& conn);
 
 }  // namespace velmor_models::backends::postgres

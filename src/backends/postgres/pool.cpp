@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -11,6 +10,8 @@
 #include <climits>
 #include <optional>
 #include <system_error>
+
+#include "backends/postgres/wake_channel.hpp"
 
 namespace velmor_models::backends::postgres {
 namespace {
@@ -73,8 +74,6 @@ boost::asio::awaitable<std::optional<std::exception_ptr>> within(
   if (first.index() == 1) co_return std::nullopt;
   co_return std::get<0>(first);
 }
-
-using Channel = boost::asio::experimental::concurrent_channel<void(boost::system::error_code)>;
 
 // Closes a connection too old or dead to hand out: its place is the caller's to fill.
 void drop_connection(auto& taken) {
@@ -322,9 +321,9 @@ boost::asio::awaitable<driver::Lease> Pool::aacquire() {
   const auto executor = co_await boost::asio::this_coro::executor;
   std::optional<Taken> t;
   {
-    Channel woken(executor, 1);
+    WakeChannel channel = wake_channel(executor);
     Waiter w;
-    w.wake = [&woken] { woken.try_send(boost::system::error_code{}); };
+    w.wake = [&channel] { wake(channel); };
     std::optional<Queued> queued;
     {
       std::lock_guard lock(mutex_);
@@ -336,7 +335,7 @@ boost::asio::awaitable<driver::Lease> Pool::aacquire() {
     }
     if (queued) {
       boost::asio::steady_timer timer(executor, deadline);
-      auto served = woken.async_receive(boost::asio::use_awaitable);
+      auto served = woken(channel);
       auto expiry = timer.async_wait(boost::asio::use_awaitable);
       auto race = std::move(served) || std::move(expiry);
       co_await std::move(race);

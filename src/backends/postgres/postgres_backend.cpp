@@ -3,6 +3,7 @@
 #include "backends/postgres/connection.hpp"
 #include "backends/postgres/cursor.hpp"
 #include "backends/postgres/operations.hpp"
+#include "backends/postgres/pipeline.hpp"
 #include "backends/postgres/pool.hpp"
 #include "backends/postgres/results.hpp"
 #include "backends/postgres/settings.hpp"
@@ -18,6 +19,7 @@ using postgres::Result;
 
 struct PostgresBackend::Impl {
   std::shared_ptr<Pool> pool;
+  std::shared_ptr<postgres::Pipeline> shared;  // the coroutine reads' shared connection
 };
 
 namespace {
@@ -41,27 +43,29 @@ Result run_statement(Pool& pool, const sql::Statement& st) {
   return std::move(op.result);
 }
 
-// The same on the awaiting coroutine's loop; the coroutine owns the statement.
-boost::asio::awaitable<Result> arun_statement(std::shared_ptr<Pool> pool,
+// The same on the awaiting coroutine's loop, on the connection coroutine reads share.
+boost::asio::awaitable<Result> arun_statement(postgres::Pipeline& shared,
                                               const sql::Statement& st) {
-  driver::Lease lease = co_await pool->aacquire();
-  auto op =
-      std::make_shared<postgres::ResultOp>(connection_of(lease), st.text, values_of(st.params));
-  const std::shared_ptr<driver::Operation> steps = op;
-  co_await driver::arun(steps);
-  co_return std::move(op->result);
+  std::vector<driver::Value> values = values_of(st.params);
+  std::string text = st.text;
+  auto run = shared.run(std::move(text), std::move(values));
+  co_return co_await std::move(run);
 }
 
-boost::asio::awaitable<std::vector<velmor_glue::Data>> records(std::shared_ptr<Pool> pool,
-                                                               sql::Statement st) {
-  const Result result = co_await arun_statement(std::move(pool), st);
+// The coroutines own the statement and the pipeline: the query set may be gone by then.
+boost::asio::awaitable<std::vector<velmor_glue::Data>> records(
+    std::shared_ptr<postgres::Pipeline> shared, sql::Statement st) {
+  auto run = arun_statement(*shared, st);
+  const Result result = co_await std::move(run);
   std::vector<velmor_glue::Data> out;
   postgres::append_records(result.get(), st.columns, out);
   co_return out;
 }
 
-boost::asio::awaitable<std::int64_t> counted(std::shared_ptr<Pool> pool, sql::Statement st) {
-  const Result result = co_await arun_statement(std::move(pool), st);
+boost::asio::awaitable<std::int64_t> counted(std::shared_ptr<postgres::Pipeline> shared,
+                                             sql::Statement st) {
+  auto run = arun_statement(*shared, st);
+  const Result result = co_await std::move(run);
   co_return postgres::integer_result(result.get(), st.text);
 }
 
@@ -165,6 +169,7 @@ class PostgresCursor final : public RecordCursor {
 PostgresBackend::PostgresBackend(std::string alias, const DatabaseUrl& url)
     : impl_(std::make_shared<Impl>()) {
   impl_->pool = Pool::open(postgres::read_settings(std::move(alias), url));
+  impl_->shared = std::make_shared<postgres::Pipeline>(impl_->pool);
 }
 
 PostgresBackend::~PostgresBackend() = default;
@@ -206,7 +211,7 @@ boost::asio::awaitable<std::vector<velmor_glue::Data>> PostgresBackend::aquery(
   } catch (...) {
     return rethrow<std::vector<velmor_glue::Data>>(std::current_exception());
   }
-  return records(impl_->pool, std::move(st));
+  return records(impl_->shared, std::move(st));
 }
 
 boost::asio::awaitable<std::int64_t> PostgresBackend::acount(const QuerySetReader& qs) {
@@ -216,7 +221,7 @@ boost::asio::awaitable<std::int64_t> PostgresBackend::acount(const QuerySetReade
   } catch (...) {
     return rethrow<std::int64_t>(std::current_exception());
   }
-  return counted(impl_->pool, std::move(st));
+  return counted(impl_->shared, std::move(st));
 }
 
 void PostgresBackend::create_table(const classes::model::ModelClass& cls,
