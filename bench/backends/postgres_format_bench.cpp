@@ -26,11 +26,13 @@ PGconn* connection() {
     PGconn* c = PQconnectdb(url);
     if (PQstatus(c) != CONNECTION_OK) return nullptr;
     PQclear(PQexec(c, "DROP TABLE IF EXISTS velmor_format_bench"));
-    PQclear(PQexec(c,
-                   "CREATE TABLE velmor_format_bench AS SELECT g::bigint AS i, g / 7.0::float8 AS "
-                   "f, g % 2 = 0 AS b, decode(md5(g::text), 'hex') AS y, 'name ' || md5(g::text) "
-                   "AS t, jsonb_build_object('k', g, 'tags', jsonb_build_array('a', md5(g::text))) "
-                   "AS j FROM generate_series(1, 20000) g"));
+    const std::string create =
+        "CREATE TABLE velmor_format_bench AS SELECT g::bigint AS i, g / 7.0::float8 AS f, "
+        "g % 2 = 0 AS b, decode(md5(g::text), 'hex') AS y, 'name ' || md5(g::text) AS t, "
+        "jsonb_build_object('k', g, 'tags', jsonb_build_array('a', md5(g::text))) AS j "
+        "FROM generate_series(1, " +
+        std::to_string(row_count) + ") g";
+    PQclear(PQexec(c, create.c_str()));
     return c;
   }();
   return conn;

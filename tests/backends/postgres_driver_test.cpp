@@ -551,6 +551,23 @@ TEST_F(PostgresStore, AConnectionReturnedInATransactionIsRolledBackAndABrokenOne
   EXPECT_EQ(store->pool_stats().open, 1u);
 }
 
+TEST_F(PostgresStore, ThePoolKeepsItsMinimumRenewsOldConnectionsAndChecksIdleOnes) {
+  EXPECT_EQ(open("pg_min", {"pool_min=2"})->pool_stats().open, 2u);
+  auto pid_of = [](PostgresBackend& store) { return pg(store.lease()).server_pid(); };
+  // Too old when they come back: closed, and the next caller gets a new one.
+  auto young = open("pg_young", {"pool_max=1", "max_lifetime_s=0"});
+  EXPECT_NE(pid_of(*young), pid_of(*young));
+  // Idle longer than idle_check_s: checked before it is handed out, replaced when dead,
+  // and the caller never sees the dead one.
+  auto checked = open("pg_checked", {"pool_max=1", "idle_check_s=0"});
+  const int dead = pid_of(*checked);
+  admin({"SELECT pg_terminate_backend(" + std::to_string(dead) + ")"});
+  std::this_thread::sleep_for(50ms);
+  driver::Lease lease = checked->lease();
+  EXPECT_NE(pg(lease).server_pid(), dead);
+  EXPECT_EQ(integer(lease->scalar("SELECT 1")), 1);
+}
+
 TEST_F(PostgresStore, AThousandCoroutinesOnOneThreadShareAPoolOfEight) {
   auto store = open("pg", {"pool_max=8", "acquire_timeout_ms=30000"});
   asio::io_context loop;
