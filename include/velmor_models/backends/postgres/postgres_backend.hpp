@@ -15,7 +15,8 @@
 // Threading: connections come from a pool per alias, one caller at a time each. The
 // synchronous calls block their thread (poll); the coroutine forms wait on the awaiting
 // coroutine's event loop and use no thread of their own (only a cancel request, which
-// libpq sends blocking, goes to the worker pool).
+// libpq sends blocking, goes to the worker pool). aquery and acount share one connection
+// of the pool: their statements are pipelined and their results come back in order.
 
 #include <cstdint>
 #include <memory>
