@@ -28,6 +28,7 @@
 #include "backends/postgres/pool.hpp"
 #include "backends/postgres/results.hpp"
 #include "backends/postgres/settings.hpp"
+#include "backends/table_layout.hpp"
 #include "velmor_models/backends/postgres/postgres_backend.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/tables.hpp"
@@ -45,6 +46,7 @@ namespace driver = backends::driver;
 namespace postgres = backends::postgres;
 namespace json = boost::json;
 using backends::PostgresBackend;
+using backends::table_of;
 using driver::Blob;
 using driver::Value;
 using velmor_models::classes::model::CoreTypes;
@@ -183,9 +185,8 @@ class PostgresRoundTrip : public PostgresStore, public ::testing::WithParamInter
 
 TEST_P(PostgresRoundTrip, EveryKindOfValueRoundTripsInTextAndBinaryResults) {
   driver::Lease lease = open("pg")->lease();
-  exec(*lease, "DROP TABLE IF EXISTS drv_values");
   exec(*lease,
-       "CREATE TABLE drv_values (i bigint, r double precision, b bytea, t text, j jsonb, "
+       "CREATE TEMPORARY TABLE drv_values (i bigint, r double precision, b bytea, t text, j jsonb, "
        "n numeric, f boolean, s smallint, k integer, fl real)");
   const std::string bytes("\0\x01\xff'\\x", 6);
   const std::vector<Value> row = {std::int64_t{-9007199254740993},
@@ -230,23 +231,29 @@ TEST_P(PostgresRoundTrip, EveryKindOfValueRoundTripsInTextAndBinaryResults) {
   EXPECT_EQ(integer(lease->scalar("SELECT count(*) FROM drv_values")), 2);
 }
 
-const ModelClassPtr& sample() {
-  static const ModelClassPtr cls = ModelClass::create("PgSample", "drv_samples",
-                                                      {{"id", CoreTypes::INTEGER, true, {}},
-                                                       {"score", CoreTypes::NUMBER, false, {}},
-                                                       {"active", CoreTypes::BOOLEAN, false, {}},
-                                                       {"name", CoreTypes::STRING, false, {}},
-                                                       {"born", CoreTypes::DATE, false, {}},
-                                                       {"tags", CoreTypes::ARRAY, false, {}},
-                                                       {"extra", CoreTypes::DICTIONARY, false, {}},
-                                                       {"blob", CoreTypes::BINARY, false, {}}});
-  return cls;
+// A class per form: the two forms may run at once, in two test processes.
+const ModelClassPtr& sample(bool coroutine) {
+  auto make = [](const char* name, const char* table) {
+    return ModelClass::create(name, table,
+                              {{"id", CoreTypes::INTEGER, true, {}},
+                               {"score", CoreTypes::NUMBER, false, {}},
+                               {"active", CoreTypes::BOOLEAN, false, {}},
+                               {"name", CoreTypes::STRING, false, {}},
+                               {"born", CoreTypes::DATE, false, {}},
+                               {"tags", CoreTypes::ARRAY, false, {}},
+                               {"extra", CoreTypes::DICTIONARY, false, {}},
+                               {"blob", CoreTypes::BINARY, false, {}}});
+  };
+  static const ModelClassPtr sync = make("PgSampleSync", "drv_samples_sync");
+  static const ModelClassPtr awaited = make("PgSampleCoroutine", "drv_samples_coroutine");
+  return coroutine ? awaited : sync;
 }
 
 TEST_P(PostgresRoundTrip, RecordsRoundTripThroughTheStoreInTheirCoreTypes) {
-  admin({"DROP TABLE IF EXISTS drv_samples"});
+  const ModelClass& cls = *sample(coroutine());
+  admin({"DROP TABLE IF EXISTS " + table_of(cls)});
   open("pg");
-  backends::create_table("pg", *sample(), {"name"});
+  backends::create_table("pg", cls, {"name"});
   std::vector<json::object> records{{{"id", std::int64_t{9007199254740993}},
                                      {"score", 3},
                                      {"active", true},
@@ -265,22 +272,22 @@ TEST_P(PostgresRoundTrip, RecordsRoundTripThroughTheStoreInTheirCoreTypes) {
     name.insert(name.begin(), 'n');
     records.push_back({{"id", i}, {"name", name}});
   }
-  const auto all = QuerySet<Model>(sample()).using_("pg").order_by("id");
+  const auto all = QuerySet<Model>(sample(coroutine())).using_("pg").order_by("id");
   std::optional<std::vector<velmor_glue::Data>> rows;
   if (!coroutine()) {
-    backends::insert_records("pg", *sample(), records);
+    backends::insert_records("pg", cls, records);
     rows = Executor(all).query();
     EXPECT_EQ(Executor(all).count(), 1199);
   } else {
     auto store = backends::backend_for("pg");
-    velmor_test::awaited([](std::shared_ptr<backends::Backend> store,
+    velmor_test::awaited([](std::shared_ptr<backends::Backend> store, const ModelClass& cls,
                             const std::vector<json::object>& records) -> asio::awaitable<void> {
       driver::Lease lease = co_await store->alease();
       co_await lease->abegin();
       driver::Transaction t(*lease, driver::Transaction::begun);
-      co_await lease->ainsert_rows(*sample(), records);
+      co_await lease->ainsert_rows(cls, records);
       co_await t.acommit();
-    }(store, records));
+    }(store, cls, records));
     rows = velmor_test::awaited(AsyncExecutor(all).query());
     EXPECT_EQ(velmor_test::awaited(AsyncExecutor(all).count()), 1199);
   }
@@ -318,7 +325,8 @@ TEST_P(PostgresRoundTrip, RecordsRoundTripThroughTheStoreInTheirCoreTypes) {
   ASSERT_EQ(ids.size(), 1199u);
   EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
   driver::Lease lease = backends::backend_for("pg")->lease();
-  const std::string address = "SELECT _object_id FROM drv_samples WHERE _object_version = 1";
+  const std::string address =
+      "SELECT _object_id FROM " + table_of(cls) + " WHERE _object_version = 1";
   EXPECT_EQ(lease->scalar(address), Value(std::string("s-1")));
   EXPECT_EQ(rows->at(500).data->at("name"), "n502");
 }
