@@ -198,27 +198,44 @@ boost::asio::awaitable<void> Pipeline::finish(Reader& me) {
   }
 }
 
+bool Pipeline::send(Reader& me, const std::string& sql, const Params& params) {
+  std::optional<driver::Lease> dropped;  // given back to the pool outside the lock
+  std::lock_guard lock(mutex_);
+  if (conn_->broken()) {
+    // Its readers have their errors; once none drives it, the next reader opens anew.
+    if (driving_) conn_->check_usable();
+    dropped.emplace(std::move(*lease_));
+    lease_.reset();
+    conn_ = nullptr;
+    state_ = State::closed;
+    return false;
+  }
+  conn_->close_dropped();
+  me.request = conn_->send_statement(sql, params, false);
+  return true;
+}
+
 boost::asio::awaitable<Result> Pipeline::run(std::string sql, std::vector<driver::Value> values) {
   const std::shared_ptr<Pipeline> self = shared_from_this();
   const Params params = bind_values(values);
   const auto executor = co_await boost::asio::this_coro::executor;
   Reader me(executor);
   Use use(*this, me);
-  auto opened = open(me);
-  co_await std::move(opened);
   std::optional<StatementTimer> timer;
-  for (bool retried = false;; retried = true) {
-    {
-      std::lock_guard lock(mutex_);
-      conn_->close_dropped();
-      me.request = conn_->send_statement(sql, params, false);
-    }
+  bool retried = false;
+  for (;;) {
+    auto opened = open(me);
+    co_await std::move(opened);
+    if (!send(me, sql, params)) continue;
     if (!timer) timer.emplace(pool_->settings().alias, sql);
     auto finished = finish(me);
     co_await std::move(finished);
     const Request& r = *me.request;
     // Nothing shared runs in a transaction: a stale cached plan is prepared and run again.
-    if (r.error && r.plan_invalid && !retried) continue;
+    if (r.error && r.plan_invalid && !retried) {
+      retried = true;
+      continue;
+    }
     if (r.error) std::rethrow_exception(r.error);
     co_return std::move(me.request->result);
   }

@@ -23,6 +23,8 @@
 
 namespace velmor_models::backends::postgres {
 
+class Params;
+
 class Pipeline : public std::enable_shared_from_this<Pipeline> {
  public:
   explicit Pipeline(std::shared_ptr<Pool> pool) : pool_(std::move(pool)) {}
@@ -44,6 +46,9 @@ class Pipeline : public std::enable_shared_from_this<Pipeline> {
   boost::asio::awaitable<void> connect();
   boost::asio::awaitable<void> open(Reader& me);
   boost::asio::awaitable<void> finish(Reader& me);
+  /// Sends the reader's statement; false when the shared connection had broken and was
+  /// given back (the reader opens another).
+  bool send(Reader& me, const std::string& sql, const Params& params);
   void wait_locked(Reader& r);
   void wake_all_locked();
   void wake_done_locked();
