@@ -50,16 +50,22 @@ boost::asio::awaitable<Rows> fetched(std::shared_ptr<Fetch> op) {
 
 }  // namespace
 
+std::unique_ptr<Operation> blocking_call(std::function<void()> call) {
+  return blocking<Operation>([call = std::move(call)](Operation&) { call(); });
+}
+
 std::optional<Value> Connection::scalar(const std::string& sql, std::vector<Value> params) {
   std::unique_ptr<Cursor> rows = query(sql, std::move(params));
   if (!rows->next()) return std::nullopt;
   return rows->value(0);
 }
 
-Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
+namespace {
+
+Rows read_all(std::unique_ptr<Cursor> rows) {
   Rows out;
-  std::unique_ptr<Cursor> rows = query(sql, std::move(params));
-  for (std::size_t i = 0; i < rows->column_count(); ++i) out.columns.push_back(rows->column_name(i));
+  for (std::size_t i = 0; i < rows->column_count(); ++i)
+    out.columns.push_back(rows->column_name(i));
   while (rows->next()) {
     std::vector<Value>& row = out.rows.emplace_back();
     row.reserve(out.columns.size());
@@ -68,11 +74,19 @@ Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
   return out;
 }
 
+}  // namespace
+
+// Through start_fetch, so that a store driven by socket readiness reads the rows whole
+// in both forms rather than through a cursor.
+Rows Connection::fetch(const std::string& sql, std::vector<Value> params) {
+  std::unique_ptr<Fetch> op = start_fetch(sql, std::move(params));
+  run(*op);
+  return std::move(op->result);
+}
+
 std::unique_ptr<Execution> Connection::start_execute(std::string sql, std::vector<Value> params) {
-  return blocking<Execution>(
-      [this, sql = std::move(sql), params = std::move(params)](Execution& op) {
-        op.changed = execute(sql, params);
-      });
+  return blocking<Execution>([this, sql = std::move(sql), params = std::move(params)](
+                                 Execution& op) { op.changed = execute(sql, params); });
 }
 
 std::vector<std::int64_t> Connection::execute_each(const std::string& sql,
@@ -83,13 +97,49 @@ std::vector<std::int64_t> Connection::execute_each(const std::string& sql,
   return changed;
 }
 
+namespace {
+
+// One execution after the other, each made when its turn comes; the rows each changed.
+class EachExecution final : public Operation {
+ public:
+  EachExecution(Connection& conn, std::string sql, std::vector<std::vector<Value>> params,
+                std::vector<std::int64_t>& changed)
+      : conn_(conn), sql_(std::move(sql)), params_(std::move(params)), changed_(changed) {
+    changed_.clear();
+    changed_.reserve(params_.size());
+  }
+  Wait step(Ready ready) override {
+    for (;;) {
+      if (!current_) {
+        if (changed_.size() == params_.size()) return {};
+        current_ = conn_.start_execute(sql_, std::move(params_[changed_.size()]));
+        ready = Ready::none;
+      }
+      const Wait wait = current_->step(ready);
+      if (wait.kind != Wait::Kind::done) return wait;
+      changed_.push_back(current_->changed);
+      current_.reset();
+    }
+  }
+  void cancel() noexcept override {
+    if (current_) current_->cancel();
+  }
+
+ private:
+  Connection& conn_;
+  std::string sql_;
+  std::vector<std::vector<Value>> params_;
+  std::vector<std::int64_t>& changed_;
+  std::unique_ptr<Execution> current_;
+};
+
+}  // namespace
+
+// The steps of each execution in turn: a store in non-blocking mode keeps its own steps.
 std::unique_ptr<Operation> Connection::start_execute_each(std::string sql,
                                                           std::vector<std::vector<Value>> params,
                                                           std::vector<std::int64_t>& changed) {
-  return blocking<Operation>(
-      [this, sql = std::move(sql), params = std::move(params), &changed](Operation&) {
-        changed = execute_each(sql, params);
-      });
+  return std::make_unique<EachExecution>(*this, std::move(sql), std::move(params), changed);
 }
 
 namespace {
@@ -111,7 +161,7 @@ boost::asio::awaitable<std::vector<std::int64_t>> Connection::aexecute_each(
 
 std::unique_ptr<Fetch> Connection::start_fetch(std::string sql, std::vector<Value> params) {
   return blocking<Fetch>([this, sql = std::move(sql), params = std::move(params)](Fetch& op) {
-    op.result = fetch(sql, params);
+    op.result = read_all(query(sql, params));
   });
 }
 

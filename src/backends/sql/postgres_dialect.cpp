@@ -171,7 +171,11 @@ class PostgresDialect final : public Dialect {
     w.bind(offset);
   }
 
-  std::string_view begin_write() const noexcept override { return "BEGIN"; }
+  // No database-wide write lock to take: serializable isolation stands for it. What the
+  // transaction read stays as read, or its commit fails as a conflict (40001, retryable).
+  std::string_view begin_write() const noexcept override {
+    return "BEGIN ISOLATION LEVEL SERIALIZABLE";
+  }
 
   std::string_view column_type(const classes::model::CoreTypes& t) const noexcept override {
     using classes::model::CoreTypes;

@@ -338,6 +338,15 @@ void Connection::insert_rows(const classes::model::ModelClass& cls,
   sqlite::insert_rows(*this, cls, records);
 }
 
+std::unique_ptr<driver::Operation> Connection::start_execute_each(
+    std::string sql, std::vector<std::vector<driver::Value>> params,
+    std::vector<std::int64_t>& changed) {
+  return driver::blocking_call(
+      [this, sql = std::move(sql), params = std::move(params), &changed] {
+        changed = execute_each(sql, params);
+      });
+}
+
 // Prepared once, from the cache: a save opens and commits transactions on two databases.
 void Connection::begin() {
   static const std::string begin_write(sql::sqlite_dialect().begin_write());

@@ -82,6 +82,10 @@ class Connection final : public driver::Connection {
   // The driver interface.
   const sql::Dialect& dialect() const noexcept override;
   std::int64_t execute(const std::string& sql, const std::vector<driver::Value>& params) override;
+  /// Every run in one blocking step.
+  std::unique_ptr<driver::Operation> start_execute_each(
+      std::string sql, std::vector<std::vector<driver::Value>> params,
+      std::vector<std::int64_t>& changed) override;
   std::unique_ptr<driver::Cursor> query(const std::string& sql,
                                         std::vector<driver::Value> params) override;
   void insert_rows(const classes::model::ModelClass& cls,

@@ -77,7 +77,7 @@ class Connection {
   /// changed. One statement prepared once; a failure ends the runs.
   virtual std::vector<std::int64_t> execute_each(const std::string& sql,
                                                  const std::vector<std::vector<Value>>& params);
-  /// The steps of execute_each; by default one blocking step that calls it.
+  /// The steps of execute_each: by default those of each execution in turn.
   virtual std::unique_ptr<Operation> start_execute_each(std::string sql,
                                                         std::vector<std::vector<Value>> params,
                                                         std::vector<std::int64_t>& changed);

@@ -7,6 +7,7 @@
 // those steps, and the coroutine form runs them on the worker pool.
 
 #include <boost/asio/awaitable.hpp>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,9 @@ class Sequence final : public Operation {
   std::vector<std::unique_ptr<Operation>> ops_;
   std::size_t at_ = 0;
 };
+
+/// An operation of one blocking step that makes `call` (a store whose calls block).
+std::unique_ptr<Operation> blocking_call(std::function<void()> call);
 
 /// Runs `op` to its end on the calling thread: poll(2) for its socket, blocking steps
 /// inline.

@@ -1,0 +1,40 @@
+#pragma once
+// What the PostgreSQL store reads from its URL: libpq's connection parameters, handed to
+// libpq whole, and the store's own (the pool's bounds and timings, the statement cache),
+// taken out first because libpq refuses parameters it does not know.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "velmor_models/backends/database_url.hpp"
+
+namespace velmor_models::backends::postgres {
+
+struct Settings {
+  std::string alias;
+  std::string url;  ///< as configured with the password masked, for messages
+  /// libpq's keywords and values in order: the connection string first (as `dbname`, which
+  /// libpq expands), then what a key=value string was given after '?'.
+  std::vector<std::pair<std::string, std::string>> libpq;
+  std::size_t pool_min = 0;
+  std::size_t pool_max = 8;
+  std::chrono::milliseconds acquire_timeout{5000};
+  std::chrono::seconds max_lifetime{3600};
+  std::chrono::seconds idle_check{30};
+  std::size_t statement_cache = 128;  ///< 0: unnamed statements only
+};
+
+/// Reads a `postgresql:` or `postgres:` URL for `alias`: a URI (`postgresql://...`) or a
+/// key=value string after the scheme. The store's parameters may follow '?' in either
+/// form or stand among the key=value pairs. ValueError naming the URL (masked) for a store
+/// parameter that is not a number in its range.
+Settings read_settings(std::string alias, const DatabaseUrl& url);
+
+/// `url` with any password in it replaced by "***".
+std::string mask_password(std::string_view url);
+
+}  // namespace velmor_models::backends::postgres
