@@ -81,7 +81,8 @@ awaitable<void> recover_once() {
   std::shared_ptr<Backend> d = main_store();
   {
     std::lock_guard lock(recovery_mutex);
-    if (recovered_lake.lock() == l && recovered_main.lock() == d) co_return;
+    if (recovered_lake.lock() == l && recovered_main.lock() == d && !take_recovery_request())
+      co_return;
   }
   co_await recover_pending();
   std::lock_guard lock(recovery_mutex);
@@ -421,7 +422,7 @@ ObjectAddress stored_address(const std::optional<ObjectAddress>& address) {
 
 std::vector<ObjectAddress> save_new_batch(const ModelClassPtr& cls,
                                           std::span<const json::object> values) {
-  return driver::run_sync(saved_batch(cls, values));
+  return in_stores<std::vector<ObjectAddress>>([&] { return saved_batch(cls, values); });
 }
 
 ObjectAddress save_new(const ModelClassPtr& cls, const json::object& values,
@@ -433,16 +434,17 @@ ObjectAddress save_new(const ModelClassPtr& cls, const json::object& values,
 
 ObjectAddress save_version(const ModelClassPtr& cls, std::string_view object_id,
                            std::int64_t base_version, const json::object& values) {
-  return driver::run_sync(saved_version(cls, std::string(object_id), base_version, values));
+  return in_stores<ObjectAddress>(
+      [&] { return saved_version(cls, std::string(object_id), base_version, values); });
 }
 
 ObjectAddress save_version(const ModelClassPtr& cls, const ObjectAddress& base,
                            const json::object& values) {
-  return driver::run_sync(saved_version_after(cls, base, values));
+  return in_stores<ObjectAddress>([&] { return saved_version_after(cls, base, values); });
 }
 
 void delete_object(const ModelClassPtr& cls, std::string_view object_id) {
-  driver::run_sync(deleted(cls, std::string(object_id)));
+  (void)in_stores<bool>([&] { return done(deleted(cls, std::string(object_id))); });
 }
 
 std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
@@ -452,7 +454,7 @@ std::int64_t bulk_update(const querysets::qsetkit::QuerySetCore& qs,
   // Not owned: the query set outlives the synchronous call.
   const std::shared_ptr<const querysets::executor::QuerySetReader> reader(
       std::shared_ptr<void>(), &qs);
-  return driver::run_sync(updated(reader, changes));
+  return in_stores<std::int64_t>([&] { return updated(reader, changes); });
 }
 
 awaitable<ObjectAddress> asave_new(ModelClassPtr cls, json::object values,

@@ -51,6 +51,7 @@ class Connection final : public driver::Connection {
 
   // The driver interface.
   const std::string& alias() const noexcept override { return settings_.alias; }
+  std::optional<std::int64_t> session() const noexcept override { return server_pid(); }
   const sql::Dialect& dialect() const noexcept override;
   std::int64_t execute(const std::string& sql, const std::vector<driver::Value>& params) override;
   std::unique_ptr<driver::Execution> start_execute(std::string sql,

@@ -173,9 +173,10 @@ class PostgresDialect final : public Dialect {
 
   // No database-wide write lock to take: serializable isolation stands for it. What the
   // transaction read stays as read, or its commit fails as a conflict (40001, retryable).
-  std::string_view begin_write() const noexcept override {
-    return "BEGIN ISOLATION LEVEL SERIALIZABLE";
-  }
+  // Read committed: the object store's writers order themselves with row locks (the
+  // object's row of the lakehouse, taken by the UPDATE that moves its version on) and
+  // named locks (lock_name), so that a concurrent save waits instead of failing.
+  std::string_view begin_write() const noexcept override { return "BEGIN"; }
 
   std::string_view column_type(const classes::model::CoreTypes& t) const noexcept override {
     using classes::model::CoreTypes;
@@ -194,6 +195,10 @@ class PostgresDialect final : public Dialect {
 
   std::string lock_name() const override {
     return "SELECT pg_advisory_xact_lock(hashtextextended($1, 0))";
+  }
+
+  std::string session_alive() const override {
+    return "SELECT 1 FROM pg_stat_activity WHERE pid = $1";
   }
 
   std::string table_exists() const override {

@@ -227,7 +227,7 @@ awaitable<std::int64_t> registered_version(ModelClassPtr cls) {
 }  // namespace
 
 std::int64_t register_model_class(const ModelClassPtr& cls) {
-  return driver::run_sync(registered_version(cls));
+  return in_stores<std::int64_t>([&] { return registered_version(cls); });
 }
 
 awaitable<std::int64_t> aregister_model_class(ModelClassPtr cls) {

@@ -1,6 +1,11 @@
 #include "backends/store/save_log.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
 #include <exception>
 #include <iterator>
 #include <mutex>
@@ -146,6 +151,58 @@ awaitable<void> SaveLog::apply(Connection& lake, Connection& main,
   co_await main.ainsert_rows(*cls, rows);
 }
 
+namespace {
+
+bool unknown_outcome(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const DatabaseError& e) {
+    return e.category() == DatabaseErrorCategory::outcome_unknown;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The lakehouse's commit went out and its answer never came: whether it happened is read
+// on a fresh connection, once the lost session is gone (until then its commit may still be
+// under way). True when it happened; DatabaseError outcome_unknown when that cannot be
+// told (the lakehouse unreachable, the session still there after a while).
+awaitable<bool> lakehouse_committed(std::optional<std::int64_t> session, std::string save_id,
+                                    std::exception_ptr lost) {
+  std::optional<Lease> fresh;
+  try {
+    fresh.emplace(co_await lake());
+    if (session) {
+      const std::string alive = (*fresh)->dialect().session_alive();
+      boost::asio::steady_timer pause(co_await boost::asio::this_coro::executor);
+      for (int tries = 0;; ++tries) {
+        const std::vector<Value> params{integer(*session)};
+        const Rows found = co_await (*fresh)->afetch(alive, params);
+        if (found.rows.empty()) break;
+        if (tries == 100) std::rethrow_exception(lost);
+        pause.expires_after(std::chrono::milliseconds(50));
+        co_await pause.async_wait(boost::asio::use_awaitable);
+      }
+    }
+  } catch (const DatabaseError&) {
+    std::rethrow_exception(lost);
+  }
+  const Sql entry{"SELECT 1 FROM \"_velmor_pending\" WHERE save_id = ? LIMIT 1", {text(save_id)}};
+  co_return (co_await scalar(**fresh, entry)).has_value();
+}
+
+std::atomic<bool> recovery_requested{false};
+
+}  // namespace
+
+void request_recovery() noexcept {
+  recovery_requested = true;
+}
+
+bool take_recovery_request() noexcept {
+  return recovery_requested.exchange(false);
+}
+
 awaitable<void> SaveLog::commit(Transaction& lake_part, Transaction& held) const {
   Connection& lake = lake_part.connection();
   std::vector<std::unique_ptr<driver::Operation>> commits;
@@ -160,7 +217,25 @@ awaitable<void> SaveLog::commit(Transaction& lake_part, Transaction& held) const
   } catch (...) {
     failed = std::current_exception();
   }
-  if (both->finished() >= 1) {
+  bool lake_done = both->finished() >= 1;
+  if (failed && !lake_done && unknown_outcome(failed)) {
+    // Settled on a fresh connection; the default part, still open, follows it.
+    if (!co_await lakehouse_committed(lake.session(), id_, failed)) {
+      held.rollback();
+      throw DatabaseError(
+          "The lakehouse's connection was lost during its commit, which did not happen; "
+          "nothing was saved",
+          lake.alias(), "COMMIT", "", false, DatabaseErrorCategory::connection_lost);
+    }
+    lake_done = true;
+    failed = nullptr;
+    try {
+      co_await held.acommit();
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  if (lake_done) {
     lake_part.committed();
     committed_ = true;
   }
@@ -175,17 +250,14 @@ awaitable<void> SaveLog::commit(Transaction& lake_part, Transaction& held) const
     }
     co_return;
   }
-  if (both->finished() == 0) std::rethrow_exception(failed);  // nothing committed
-  try {
+  if (!lake_done) std::rethrow_exception(failed);  // nothing committed
+  if (unknown_outcome(failed)) {
+    // The default's commit may have happened: taking the lakehouse part back could leave
+    // the default database with a version the lakehouse lacks. The replay completes it
+    // either way, before the next save.
+    held.committed();
+    request_recovery();
     std::rethrow_exception(failed);
-  } catch (const DatabaseError& e) {
-    // It may have committed: taking the lakehouse part back could leave the default
-    // database with a version the lakehouse lacks. The replay completes it either way.
-    if (e.category() == DatabaseErrorCategory::outcome_unknown) {
-      held.committed();
-      throw;
-    }
-  } catch (...) {
   }
   held.rollback();
   co_await undo(lake);

@@ -46,9 +46,11 @@ class SaveLog {
   /// Steps (3) and (4): commits `lake_part` (the lakehouse's transaction), then `held`
   /// (the default database's), as one operation made before either runs, so that nothing
   /// between the two commits can fail for want of memory. A lakehouse that refuses its
-  /// commit leaves nothing saved. When the default database refuses, the lakehouse part
-  /// is taken back and the error rethrown; when the outcome of that commit is unknown,
-  /// nothing is taken back (it may have happened) and the entries stay for the replay.
+  /// commit leaves nothing saved; one whose answer never came is settled on a fresh
+  /// connection (the save's entries are there or not) and the default part follows what
+  /// happened. When the default database refuses, the lakehouse part is taken back and
+  /// the error rethrown; when the outcome of that commit is unknown, nothing is taken back
+  /// (it may have happened), the entries stay and the next save replays them first.
   awaitable<void> commit(Transaction& lake_part, Transaction& held) const;
 
  private:
@@ -78,6 +80,12 @@ class SaveLog {
 /// it must not bring back a deleted object); a newer row stays.
 awaitable<void> apply_entry(Connection& lake, Connection& main, const std::string& table,
                             const std::string& object_id, std::int64_t version, bool deleted);
+
+/// A save could not tell whether its default part committed: the next save replays the
+/// log first, as a process's first save does.
+void request_recovery() noexcept;
+/// True (once) when a replay was requested since the last call.
+bool take_recovery_request() noexcept;
 
 /// The replay of every pending entry (recover_pending_saves).
 awaitable<void> recover_pending();

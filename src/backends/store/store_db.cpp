@@ -8,6 +8,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "velmor_data/aliases/using.hpp"
+#include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_utils/errors.hpp"
@@ -106,6 +107,20 @@ std::string object_lock(std::string_view table, std::string_view object_id) {
   out += '\x1f';
   out += object_id;
   return out;
+}
+
+bool detail::worth_retrying(const std::exception_ptr& error, int attempt) noexcept {
+  constexpr int attempts = 3;
+  if (attempt >= attempts) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const StaleVersionError&) {
+    return false;  // the caller must read the object again
+  } catch (const querysets::errors::DatabaseError& e) {
+    return e.category() == querysets::errors::DatabaseErrorCategory::conflict;
+  } catch (...) {
+  }
+  return false;
 }
 
 std::string quoted(const Connection& conn, std::string_view name) {

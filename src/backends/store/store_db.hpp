@@ -67,7 +67,32 @@ namespace detail {
 /// Runs `work` on the caller's executor as a coroutine of its own, which the caller's
 /// cancellation does not reach; operation_aborted when the caller was cancelled already.
 awaitable<void> run_detached_from_cancellation(std::function<awaitable<void>()> work);
+/// True when `error` is a conflict the database settled by refusing the work (a
+/// serialization failure or a deadlock: nothing was written), not a stale version, and
+/// `attempt` (from 1) leaves room for another.
+bool worth_retrying(const std::exception_ptr& error, int attempt) noexcept;
 }  // namespace detail
+
+/// Runs the store's work, again (a few times at most) when the database refused it over a
+/// conflict with another writer.
+template <class T>
+awaitable<T> retried(std::function<awaitable<T>()> make) {
+  for (int attempt = 1;; ++attempt) {
+    std::exception_ptr failed;
+    try {
+      co_return co_await make();
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    if (!detail::worth_retrying(failed, attempt)) std::rethrow_exception(failed);
+  }
+}
+
+/// The synchronous form of store work: run on the calling thread, retried as above.
+template <class T>
+T in_stores(std::function<awaitable<T>()> make) {
+  return driver::run_sync(retried<T>(std::move(make)));
+}
 
 /// The coroutine form of store work written once as a coroutine (`make` makes it): awaited
 /// on the caller's loop when both stores wait on sockets, else run whole on the worker
@@ -78,13 +103,13 @@ template <class T>
 awaitable<T> on_stores(std::function<awaitable<T>()> make) {
   if (!stores_wait_on_sockets()) {
     std::function<T(Interruption&)> work = [make = std::move(make)](Interruption&) {
-      return driver::run_sync(make());
+      return driver::run_sync(retried<T>(make));
     };
     co_return co_await on_worker<T>(std::move(work));
   }
   std::optional<T> out;
   std::function<awaitable<void>()> work = [&out, make = std::move(make)]() -> awaitable<void> {
-    out.emplace(co_await make());
+    out.emplace(co_await retried<T>(make));
   };
   co_await detail::run_detached_from_cancellation(std::move(work));
   co_return std::move(*out);

@@ -62,6 +62,10 @@ class Connection {
   virtual ~Connection() = default;
   virtual const std::string& alias() const noexcept = 0;
   virtual const sql::Dialect& dialect() const noexcept = 0;
+  /// The server session serving this connection (PostgreSQL's backend process id), for a
+  /// caller that must wait until a lost session's last statement is settled; none for a
+  /// database without sessions of its own.
+  virtual std::optional<std::int64_t> session() const noexcept { return std::nullopt; }
 
   /// Runs `sql` with `params` bound, to its end; the number of rows it changed.
   virtual std::int64_t execute(const std::string& sql, const std::vector<Value>& params = {}) = 0;

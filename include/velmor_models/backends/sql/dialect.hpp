@@ -103,6 +103,9 @@ class Dialect {
   /// one class, take it in a fixed order); empty when the transaction's write lock already
   /// excludes every other writer (SQLite).
   virtual std::string lock_name() const { return {}; }
+  /// A statement that returns a row while the server session its one bound integer names
+  /// (driver::Connection::session) is alive; empty for a database without sessions.
+  virtual std::string session_alive() const { return {}; }
 
   /// `CREATE TABLE IF NOT EXISTS table (name type, ...[, constraints])`.
   std::string create_table(std::string_view table, std::span<const ColumnDef> columns,
