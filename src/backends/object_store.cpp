@@ -247,6 +247,23 @@ awaitable<void> deleted(ModelClassPtr cls, std::string id) {
   co_await finish_save(save, t, nullptr, {});
 }
 
+// The values of the declared fields of one stored version, read from the lakehouse.
+awaitable<json::object> lakehouse_values(Connection& lake, const ModelClass& cls,
+                                         const std::string& table, const std::string& object_id,
+                                         std::int64_t version) {
+  const Sql read{"SELECT * FROM " + quoted(lake, table) +
+                     " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
+                 {text(object_id), integer(version)}};
+  const Rows found = co_await rows(lake, read);
+  json::object values;
+  if (found.rows.empty()) co_return values;
+  for (std::size_t i = 0; i < found.columns.size(); ++i)
+    for (const FieldDecl& f : cls.fields())
+      if (f.name == found.columns[i])
+        values[f.name] = stored_json(found.rows[0].at(i), f.type, found.json_column(i));
+  co_return values;
+}
+
 // A bulk update of the objects `qs` selects, its class checked already.
 awaitable<std::int64_t> updated(std::shared_ptr<const querysets::executor::QuerySetReader> qs,
                                 classes::model::Model changes) {
@@ -284,7 +301,7 @@ awaitable<std::int64_t> updated(std::shared_ptr<const querysets::executor::Query
     json::object values;
     std::optional<json::value> meta;
     for (std::size_t i = 0; i < st.columns.size(); ++i) {
-      json::value v = stored_json(row.at(i), st.columns[i].type);
+      json::value v = stored_json(row.at(i), st.columns[i].type, found.json_column(i));
       if (st.columns[i].name == "_metadata")
         meta = std::move(v);
       else
@@ -302,33 +319,34 @@ awaitable<std::int64_t> updated(std::shared_ptr<const querysets::executor::Query
   std::vector<json::object> rows;
   for (Selected* s : by_object_id(
            selected, [](const Selected& x) -> const std::string& { return x.object_id; })) {
+    // The object's latest version, locked until this commits (where the lakehouse's write
+    // lock does not hold every object already), in the order of the objects' ids.
     const Sql latest_of{
         "SELECT latest_version FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ? "
-        "AND deleted = 0",
+        "AND deleted = 0" + std::string(l.dialect().lock_rows()),
         {text(cls->name()), text(s->object_id)}};
     std::optional<Value> latest = co_await scalar(l, latest_of);
-    if (!latest || !std::holds_alternative<std::int64_t>(*latest)) continue;
-    // The default database lags the lakehouse only where a killed writer's save awaits
-    // its replay: never write over a version that was not read.
-    if (std::get<std::int64_t>(*latest) != s->read_version)
-      throw StaleVersionError(cls->name() + " '" + s->object_id +
-                              "' has a newer version than the one selected; no object was "
-                              "updated");
+    if (!latest || !std::holds_alternative<std::int64_t>(*latest)) continue;  // deleted since
+    const std::int64_t latest_version = std::get<std::int64_t>(*latest);
     json::object& values = s->values;
+    // The default database lags the lakehouse where a save has committed its lakehouse
+    // part only (a writer killed before the replay, or, on a server, one still writing its
+    // default part): the new version builds on the latest one, read from the lakehouse.
+    if (latest_version != s->read_version) {
+      values = co_await lakehouse_values(l, *cls, table, s->object_id, latest_version);
+      s->read_version = latest_version;
+    }
     for (const FieldDecl& f : cls->fields())
       if (const json::value* v = changes.find(f.name)) values[f.name] = *v;
     const std::int64_t version = s->read_version + 1;
     rows.push_back(stored_row(*cls, values, class_version, s->object_id, version));
-    // Only from the version read: where no write lock of the whole lakehouse serves, another
-    // writer may have moved the object on since.
     const Sql move_on{
         "UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
         "object_id = ? AND latest_version = ? AND deleted = 0",
         {integer(version), text(cls->name()), text(s->object_id), integer(s->read_version)}};
     if (co_await run(l, move_on) == 0)
       throw StaleVersionError(cls->name() + " '" + s->object_id +
-                              "' has a newer version than the one selected; no object was "
-                              "updated");
+                              "' moved on while it was being updated; no object was updated");
     save.log.add(cls->name(), table, s->object_id, version, false);
   }
   if (rows.empty()) co_return 0;

@@ -170,7 +170,13 @@ bool base64_decode(std::string_view text, std::string& out) {
   return true;
 }
 
-boost::json::value stored_json(const driver::Value& v, const CoreTypes& type) {
+boost::json::value stored_json(const driver::Value& v, const CoreTypes& type,
+                               bool json_column) {
+  if (const auto* t = std::get_if<std::string>(&v); t && json_column) {
+    boost::system::error_code ec;
+    value parsed = boost::json::parse(*t, ec);
+    if (!ec) return parsed;
+  }
   if (const auto* n = std::get_if<std::int64_t>(&v)) {
     if (type == CoreTypes::BOOLEAN) return value(*n != 0);
     if (type == CoreTypes::NUMBER) return number_value(*n);
@@ -178,6 +184,13 @@ boost::json::value stored_json(const driver::Value& v, const CoreTypes& type) {
   }
   if (const auto* d = std::get_if<double>(&v)) return value(*d);
   if (const auto* t = std::get_if<std::string>(&v)) {
+    // A database's exact decimal (PostgreSQL's numeric) arrives as its text.
+    if (type == CoreTypes::NUMBER) {
+      boost::system::error_code ec;
+      value parsed = boost::json::parse(*t, ec);
+      if (!ec && parsed.is_int64()) return number_value(parsed.get_int64());
+      if (!ec && parsed.is_number()) return value(parsed.to_number<double>());
+    }
     if (type == CoreTypes::ARRAY || type == CoreTypes::DICTIONARY) {
       boost::system::error_code ec;
       value parsed = boost::json::parse(*t, ec);

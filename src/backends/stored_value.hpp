@@ -46,6 +46,9 @@ bool base64_decode(std::string_view text, std::string& out);
 /// A value read from an SQL store as a field of core type `type` hands it back: integers
 /// of BOOLEAN fields as booleans, of NUMBER fields by number_value, JSON text of ARRAY and
 /// DICTIONARY fields parsed (kept as text when it is no JSON), bytes as base64 text.
-boost::json::value stored_json(const driver::Value& v, const classes::model::CoreTypes& type);
+/// With `json_column`, `v` is read from a column that holds JSON: its text is the value's
+/// JSON (a field whose core type changed keeps its rows of both types there as JSON).
+boost::json::value stored_json(const driver::Value& v, const classes::model::CoreTypes& type,
+                               bool json_column = false);
 
 }  // namespace velmor_models::backends

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "backends/pg_schema.hpp"
 #include "backends/temp_folder.hpp"
 
 namespace velmor_test {
@@ -15,19 +17,27 @@ inline auto every_store() {
   return testing::Values(std::string("memory:"), std::string("sqlite::memory:"),
                          std::string("file"));
 }
-/// The stores that hold the versioned object store (SQL stores).
-inline auto sql_stores() { return testing::Values(std::string("sqlite::memory:"), std::string("file")); }
+/// The stores that hold the versioned object store (SQL stores); PostgreSQL when the
+/// tests have a server.
+inline auto sql_stores() {
+  std::vector<std::string> stores{"sqlite::memory:", "file"};
+  if (pg_url()) stores.push_back("postgresql");
+  return testing::ValuesIn(stores);
+}
 
 /// The test name of a store's parameter.
 inline std::string store_name(const testing::TestParamInfo<std::string>& info) {
   return info.param == "memory:"           ? "memory"
          : info.param == "sqlite::memory:" ? "sqlite_memory"
+         : info.param == "postgresql"      ? "postgresql"
                                            : "sqlite_file";
 }
 
-/// The URL a store's parameter names; a file store's database is `file` in `folder`.
+/// The URL a store's parameter names; a file store's database is `file` in `folder`,
+/// PostgreSQL's a fresh schema of the test database.
 inline std::string store_url(const std::string& param, const TempFolder& folder,
                              const std::string& file) {
+  if (param == "postgresql") return fresh_pg_url();
   return param == "file" ? folder.url(file) : param;
 }
 

@@ -1,5 +1,5 @@
-// The version decision on real stored versions (version_cases.hpp), on SQLite in memory
-// and on files: the object store saves the rows, the executors stamp the compatible class
+// The version decision on real stored versions (version_cases.hpp), on every store that
+// holds the object store: the object store saves the rows, the executors stamp the compatible class
 // versions, materialisation decides current or legacy.
 
 #include <gtest/gtest.h>
@@ -31,10 +31,10 @@ class VersionConformance : public testing::TestWithParam<std::string> {
   // Fresh databases for one case: the framework's in-memory ones, or two files.
   void fresh_databases(int serial) {
     backends::reset();
-    if (GetParam() != "file") return;
+    if (GetParam() == "sqlite::memory:") return;
     const std::string n = std::to_string(serial);
-    backends::configure("default", folder.url("default" + n + ".db"));
-    backends::configure("lakehouse", folder.url("lake" + n + ".db"));
+    backends::configure("default", velmor_test::store_url(GetParam(), folder, "default" + n + ".db"));
+    backends::configure("lakehouse", velmor_test::store_url(GetParam(), folder, "lake" + n + ".db"));
   }
   velmor_test::TempFolder folder;
 };

@@ -92,6 +92,18 @@ Connection::Connection(const Settings& settings)
     PQfinish(conn_);
     throw connect_error(settings, why, false);
   }
+  // The server's notices (a table that exists already, ...) are remarks, not results: they
+  // would otherwise go to standard error.
+  PQsetNoticeProcessor(
+      conn_, [](void*, const char*) {}, nullptr);
+}
+
+void Connection::widened_columns(const std::string& table, std::vector<std::string> columns) {
+  std::lock_guard lock(settings_.widened->mutex);
+  if (columns.empty())
+    settings_.widened->by_table.erase(table);
+  else
+    settings_.widened->by_table[table] = std::move(columns);
 }
 
 Connection::~Connection() {

@@ -65,6 +65,7 @@ class Connection final : public driver::Connection {
                                              std::vector<driver::Value> params) override;
   void insert_rows(const classes::model::ModelClass& cls,
                    std::span<const boost::json::object> records) override;
+  void widened_columns(const std::string& table, std::vector<std::string> columns) override;
   std::unique_ptr<driver::Operation> start_insert_rows(
       const classes::model::ModelClass& cls, std::span<const boost::json::object> records) override;
   void begin() override;

@@ -1,5 +1,6 @@
 #include "backends/postgres/insert_rows.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <boost/json/serialize.hpp>
 #include <map>
@@ -113,6 +114,12 @@ class InsertRowsOp final : public driver::Operation {
     for (const auto& record : records_) check_record(cls_, record);
     for (const auto& f : cls_.fields())
       if (f.name != kMetadata) fields_.push_back(&f);
+    {
+      WidenedColumns& widened = *conn_.settings().widened;
+      std::lock_guard lock(widened.mutex);
+      if (auto it = widened.by_table.find(table_of(cls_)); it != widened.by_table.end())
+        widened_ = it->second;
+    }
     for (const FieldDecl* f : fields_) columns_.push_back(f->name);
     columns_.emplace_back(kMetadata);
     for (const FieldDecl* a : address_columns()) columns_.push_back(a->name);
@@ -157,6 +164,14 @@ class InsertRowsOp final : public driver::Operation {
       const boost::json::object& record = records_[r];
       for (const FieldDecl* f : fields_) {
         const value* v = record.if_contains(f->name);
+        if (std::find(widened_.begin(), widened_.end(), f->name) != widened_.end()) {
+          // A widened column: the value as JSON (bytes as their base64 text).
+          if (!v || v->is_null())
+            p.add_null(type_oid::jsonb);
+          else
+            p.add_text(boost::json::serialize(*v), type_oid::jsonb);
+          continue;
+        }
         bind_field(p, f->type, v ? *v : null_value, scratch);
       }
       const value* meta = record.if_contains(kMetadata);
@@ -197,6 +212,7 @@ class InsertRowsOp final : public driver::Operation {
   std::span<const boost::json::object> records_;
   bool prepared_ = false;
   std::vector<const FieldDecl*> fields_;
+  std::vector<std::string> widened_;  // columns that hold JSON (a field whose type changed)
   std::vector<std::string> columns_;
   std::string head_;
   std::size_t batch_ = 1;

@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include "backends/postgres/columns.hpp"
+#include "backends/postgres/type_oids.hpp"
 #include "backends/stored_value.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -20,7 +21,11 @@ driver::Rows rows_of(const pg_result* res) {
   if (!res) return out;
   const int columns = PQnfields(res);
   const int rows = PQntuples(res);
-  for (int c = 0; c < columns; ++c) out.columns.emplace_back(PQfname(res, c));
+  for (int c = 0; c < columns; ++c) {
+    out.columns.emplace_back(PQfname(res, c));
+    const Oid type = PQftype(res, c);
+    out.json.push_back(type == type_oid::jsonb || type == type_oid::json);
+  }
   out.rows.reserve(static_cast<std::size_t>(rows));
   for (int r = 0; r < rows; ++r) {
     std::vector<driver::Value>& row = out.rows.emplace_back();
@@ -51,7 +56,8 @@ void add_record(const pg_result* res, int row, const std::vector<sql::ResultColu
     }
     const sql::ResultColumn& column = columns[static_cast<std::size_t>(c)];
     if (column.name == "_metadata" && PQgetisnull(res, row, c)) continue;
-    record.emplace(column.name, stored_json(value_at(res, row, c), column.type));
+    record.emplace(column.name, stored_json(value_at(res, row, c), column.type,
+                                            PQftype(res, c) == type_oid::jsonb));
   }
   out.push_back(velmor_glue::Data{std::move(record), boost::json::object()});
 }

@@ -4,6 +4,9 @@
 // taken out first because libpq refuses parameters it does not know.
 
 #include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -13,6 +16,14 @@
 #include "velmor_models/backends/database_url.hpp"
 
 namespace velmor_models::backends::postgres {
+
+/// Columns of tables that hold values of any type as jsonb (a field whose core type
+/// changed), as the object store learns them: inserts write JSON there. Shared by the
+/// connections of one store.
+struct WidenedColumns {
+  std::mutex mutex;
+  std::map<std::string, std::vector<std::string>, std::less<>> by_table;
+};
 
 struct Settings {
   std::string alias;
@@ -26,6 +37,7 @@ struct Settings {
   std::chrono::seconds max_lifetime{3600};
   std::chrono::seconds idle_check{30};
   std::size_t statement_cache = 128;  ///< 0: unnamed statements only
+  std::shared_ptr<WidenedColumns> widened = std::make_shared<WidenedColumns>();
 };
 
 /// Reads a `postgresql:` or `postgres:` URL for `alias`: a URI (`postgresql://...`) or a

@@ -188,14 +188,32 @@ class PostgresDialect final : public Dialect {
     return "text";  // STRING, DATE, DATETIME
   }
 
-  std::string column_names() const override {
-    return "SELECT column_name FROM information_schema.columns WHERE table_schema = "
+  std::string table_columns() const override {
+    return "SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
            "current_schema() AND table_name = $1 ORDER BY ordinal_position";
+  }
+
+  // jsonb holds a value of any kind as it was: bytes as their base64 text, as every store
+  // hands them back.
+  std::string widen_column(std::string_view table, std::string_view column,
+                           std::string_view type) const override {
+    std::string out = "ALTER TABLE ";
+    quote_identifier(out, table);
+    out += " ALTER COLUMN ";
+    quote_identifier(out, column);
+    out += " TYPE jsonb USING to_jsonb(";
+    if (type == "bytea") out += "translate(encode(";
+    quote_identifier(out, column);
+    if (type == "bytea") out += ", 'base64'), E'\\n', '')";
+    out += ')';
+    return out;
   }
 
   std::string lock_name() const override {
     return "SELECT pg_advisory_xact_lock(hashtextextended($1, 0))";
   }
+
+  std::string_view lock_rows() const noexcept override { return " FOR UPDATE"; }
 
   std::string session_alive() const override {
     return "SELECT 1 FROM pg_stat_activity WHERE pid = $1";

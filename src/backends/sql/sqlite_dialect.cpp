@@ -180,7 +180,9 @@ class SqliteDialect final : public Dialect {
     return "TEXT";  // STRING, DATE, DATETIME, and JSON text for ARRAY and DICTIONARY
   }
 
-  std::string column_names() const override { return "SELECT name FROM pragma_table_info(?)"; }
+  std::string table_columns() const override {
+    return "SELECT name, type FROM pragma_table_info(?)";
+  }
 
   std::string table_exists() const override {
     return "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?";

@@ -12,11 +12,17 @@ namespace {
 using classes::model::CoreTypes;
 using classes::model::FieldDecl;
 
-awaitable<std::vector<std::string>> column_names(Connection& conn, std::string table) {
-  std::vector<std::string> out;
-  const Sql list{conn.dialect().column_names(), {text(table)}};
+// The columns of `table`: name and declared type.
+awaitable<std::vector<std::pair<std::string, std::string>>> columns_of(Connection& conn,
+                                                                      std::string table) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const Sql list{conn.dialect().table_columns(), {text(table)}};
   const Rows found = co_await conn.afetch(list.text, list.params);
-  for (const auto& row : found.rows) out.push_back(driver::text_of(row.at(0), "a column name"));
+  for (const auto& row : found.rows) {
+    const Value& type = row.at(1);
+    out.emplace_back(driver::text_of(row.at(0), "a column name"),
+                     std::holds_alternative<std::string>(type) ? std::get<std::string>(type) : "");
+  }
   co_return out;
 }
 
@@ -49,14 +55,22 @@ awaitable<void> ensure_store_tables(Connection& lake) {
       d.create_table("_velmor_classes", classes, "PRIMARY KEY (class_name, class_version)"),
       d.create_table("_velmor_objects", objects, "PRIMARY KEY (class_name, object_id)"),
       d.create_table("_velmor_pending", pending)};
+  // In one transaction, one process at a time: a server refuses the second of two
+  // concurrent CREATE TABLE IF NOT EXISTS of one name.
+  co_await lake.abegin();
+  Transaction creating(lake, Transaction::begun);
+  std::vector<std::string> lock{"velmor store tables"};
+  co_await lock_names(lake, std::move(lock));
   for (const std::string& statement : ddl) co_await lake.aexecute(statement);
   // A log written before saves had ids: its entries (if any) are replayed by recovery.
   const std::string log = "_velmor_pending";
-  const std::vector<std::string> present = co_await column_names(lake, log);
-  if (std::find(present.begin(), present.end(), "save_id") == present.end()) {
+  const auto present = co_await columns_of(lake, log);
+  if (std::find_if(present.begin(), present.end(),
+                   [](const auto& c) { return c.first == "save_id"; }) == present.end()) {
     const std::string add = d.add_column(log, "save_id", d.column_type(CoreTypes::STRING));
     co_await lake.aexecute(add);
   }
+  co_await creating.acommit();
   // No index on save_id: the log holds only the saves in flight, a few rows.
 }
 
@@ -77,12 +91,30 @@ awaitable<void> ensure_table(Connection& conn, const classes::model::ModelClass&
   std::string drop = "DROP INDEX IF EXISTS ";
   d.quote_identifier(drop, table + "___address");
   co_await conn.aexecute(std::move(drop));
-  const std::vector<std::string> present = co_await column_names(conn, table);
-  for (const FieldDecl& f : cls.fields())
-    if (std::find(present.begin(), present.end(), f.name) == present.end()) {
-      const std::string add = d.add_column(table, f.name, d.column_type(f.type));
+  // A field the table lacks gets its column; one whose core type changed keeps its column,
+  // widened where the database types its columns, so that rows of both types stay as
+  // stored (the version decision reads them as they were saved).
+  const auto present = co_await columns_of(conn, table);
+  std::vector<std::string> widened;
+  const std::string_view json_type = d.column_type(CoreTypes::DICTIONARY);
+  for (const FieldDecl& f : cls.fields()) {
+    const auto column = std::find_if(present.begin(), present.end(),
+                                     [&](const auto& c) { return c.first == f.name; });
+    const std::string_view type = d.column_type(f.type);
+    if (column == present.end()) {
+      const std::string add = d.add_column(table, f.name, type);
       co_await conn.aexecute(add);
+      continue;
     }
+    if (column->second == type) continue;
+    if (column->second != json_type) {
+      const std::string widen = d.widen_column(table, f.name, column->second);
+      if (widen.empty()) continue;  // the column holds any type already
+      co_await conn.aexecute(widen);
+    }
+    widened.push_back(f.name);
+  }
+  conn.widened_columns(table, std::move(widened));
 }
 
 }  // namespace velmor_models::backends::store

@@ -47,6 +47,9 @@ class Execution : public Operation {
 struct Rows {
   std::vector<std::string> columns;
   std::vector<std::vector<Value>> rows;
+  /// Per column, true when its text is JSON (a column of a JSON type); empty when none is.
+  std::vector<bool> json;
+  bool json_column(std::size_t i) const noexcept { return i < json.size() && json[i]; }
 };
 
 /// A statement whose rows are read whole, as steps: its rows, once done.
@@ -106,6 +109,12 @@ class Connection {
   /// `records` must outlive the operation.
   virtual std::unique_ptr<Operation> start_insert_rows(const classes::model::ModelClass& cls,
                                                        std::span<const boost::json::object> records);
+  /// Learns that `columns` of `table` hold values of any type as JSON (widened:
+  /// Dialect::widen_column), so that insert_rows writes their values as JSON. Nothing to
+  /// learn for a database whose columns hold any type anyway.
+  virtual void widened_columns(const std::string& table, std::vector<std::string> columns) {
+    (void)table, (void)columns;
+  }
   /// The coroutine form of insert_rows; `cls` and `records` must outlive the awaitable.
   boost::asio::awaitable<void> ainsert_rows(const classes::model::ModelClass& cls,
                                             std::span<const boost::json::object> records);

@@ -93,9 +93,17 @@ class Dialect {
   virtual std::string_view begin_write() const noexcept = 0;
   /// The declared type of a column holding values of core type `type`.
   virtual std::string_view column_type(const classes::model::CoreTypes& type) const noexcept = 0;
-  /// A statement that lists the names of the columns (one text column) of the table that
-  /// its one bound value names.
-  virtual std::string column_names() const = 0;
+  /// A statement that lists the columns of the table that its one bound value names: the
+  /// name and the declared type (as column_type spells it), two text columns.
+  virtual std::string table_columns() const = 0;
+  /// The statement that lets `column` of `table`, declared `type`, hold values of any
+  /// type from now on (a field whose core type changed: its rows of either type stay as
+  /// they were stored); empty where a column holds values of any type anyway (SQLite).
+  virtual std::string widen_column(std::string_view table, std::string_view column,
+                                   std::string_view type) const {
+    (void)table, (void)column, (void)type;
+    return {};
+  }
   /// A statement that returns a row when the table that its one bound value names exists.
   virtual std::string table_exists() const = 0;
   /// A statement that takes, until the end of the transaction, a lock named by its one
@@ -103,6 +111,10 @@ class Dialect {
   /// one class, take it in a fixed order); empty when the transaction's write lock already
   /// excludes every other writer (SQLite).
   virtual std::string lock_name() const { return {}; }
+  /// What follows a SELECT to lock the rows it reads until the end of the transaction
+  /// (" FOR UPDATE"); empty where the transaction's write lock already excludes every
+  /// other writer (SQLite).
+  virtual std::string_view lock_rows() const noexcept { return {}; }
   /// A statement that returns a row while the server session its one bound integer names
   /// (driver::Connection::session) is alive; empty for a database without sessions.
   virtual std::string session_alive() const { return {}; }
