@@ -368,6 +368,7 @@ void Connection::take(Request& r, Result res) {
     case PGRES_EMPTY_QUERY:
       learn_format(c, res.get());
       r.changed += std::atoll(PQcmdTuples(res.get()));
+      r.changed_each.push_back(std::atoll(PQcmdTuples(res.get())));
       if (r.abandoned) return;
       if (!c.stream)
         r.result = std::move(res);
@@ -529,6 +530,20 @@ std::int64_t Connection::execute(const std::string& sql, const std::vector<drive
 std::unique_ptr<driver::Execution> Connection::start_execute(std::string sql,
                                                              std::vector<driver::Value> params) {
   return execute_op(*this, std::move(sql), std::move(params));
+}
+
+std::unique_ptr<driver::Operation> Connection::start_execute_each(
+    std::string sql, std::vector<std::vector<driver::Value>> params,
+    std::vector<std::int64_t>& changed) {
+  return execute_each_op(*this, std::move(sql), std::move(params), changed);
+}
+
+std::vector<std::int64_t> Connection::execute_each(
+    const std::string& sql, const std::vector<std::vector<driver::Value>>& params) {
+  std::vector<std::int64_t> changed;
+  auto op = start_execute_each(sql, params, changed);
+  driver::run(*op);
+  return changed;
 }
 
 std::unique_ptr<driver::Cursor> Connection::query(const std::string& sql,

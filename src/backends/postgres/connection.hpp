@@ -56,6 +56,12 @@ class Connection final : public driver::Connection {
   std::int64_t execute(const std::string& sql, const std::vector<driver::Value>& params) override;
   std::unique_ptr<driver::Execution> start_execute(std::string sql,
                                                    std::vector<driver::Value> params) override;
+  /// Every run in one round trip (one request of pipelined statements).
+  std::vector<std::int64_t> execute_each(
+      const std::string& sql, const std::vector<std::vector<driver::Value>>& params) override;
+  std::unique_ptr<driver::Operation> start_execute_each(
+      std::string sql, std::vector<std::vector<driver::Value>> params,
+      std::vector<std::int64_t>& changed) override;
   /// Rows one at a time (single-row mode): memory holds one row, whatever the result's
   /// size. Leaving early drops the rest as it arrives, after asking the server to stop a
   /// read outside a transaction.

@@ -114,10 +114,21 @@ class CommitOp final : public driver::Operation {
   StatementSteps steps_;
 };
 
+// A session's settings once connected: a lock wait is bounded (10 s unless the URL set
+// one), since no server sees a deadlock that spans two of them (the object store's two
+// databases may be on two servers).
+const std::string& session_setup() {
+  static const std::string sql =
+      "SELECT set_config('lock_timeout', '10s', false) WHERE current_setting('lock_timeout') "
+      "= '0'";
+  return sql;
+}
+
 class ConnectOp final : public driver::Operation {
  public:
   explicit ConnectOp(Connection& conn) : conn_(conn) {}
-  Wait step(Ready) override {
+  Wait step(Ready ready) override {
+    if (setup_) return setup_->step(ready);
     pg_conn* h = conn_.handle();
     // Before the first poll, libpq waits to write (its connection attempt under way).
     PostgresPollingStatusType status = started_ ? PQconnectPoll(h) : PGRES_POLLING_WRITING;
@@ -136,7 +147,8 @@ class ConnectOp final : public driver::Operation {
         break;
       case PGRES_POLLING_OK:
         if (PQsetnonblocking(h, 1) != 0 || !PQenterPipelineMode(h)) break;
-        return {};
+        setup_.emplace(conn_, session_setup(), std::vector<driver::Value>{});
+        return setup_->step(Ready::none);
       default:
         break;
     }
@@ -148,6 +160,7 @@ class ConnectOp final : public driver::Operation {
  private:
   Connection& conn_;
   bool started_ = false;
+  std::optional<StatementSteps> setup_;
 };
 
 class PingOp final : public driver::Operation {
@@ -192,6 +205,55 @@ std::unique_ptr<driver::Operation> settle_op(Connection& conn) {
 std::unique_ptr<driver::Execution> execute_op(Connection& conn, std::string sql,
                                               std::vector<driver::Value> params) {
   return std::make_unique<ExecuteOp>(conn, std::move(sql), std::move(params));
+}
+
+namespace {
+
+class ExecuteEachOp final : public driver::Operation {
+ public:
+  ExecuteEachOp(Connection& conn, std::string sql, std::vector<std::vector<driver::Value>> params,
+                std::vector<std::int64_t>& changed)
+      : conn_(conn), sql_(std::move(sql)), params_(std::move(params)), changed_(changed) {}
+  Wait step(Ready ready) override {
+    if (params_.empty()) {
+      changed_.clear();
+      return {};
+    }
+    if (!request_) {
+      const Wait w = conn_.settle(ready);
+      if (w.kind != Wait::Kind::done) return w;
+      request_ = conn_.open_request(sql_);
+      timer_.emplace(conn_.alias(), sql_);
+      for (const auto& values : params_) conn_.add_statement(*request_, sql_, bind_values(values));
+      conn_.seal(*request_);
+      ready = Ready::none;
+    }
+    const Wait w = conn_.advance(ready, *request_);
+    if (w.kind != Wait::Kind::done) return w;
+    timer_.reset();
+    if (request_->error) std::rethrow_exception(request_->error);
+    changed_ = request_->changed_each;
+    return {};
+  }
+  void cancel() noexcept override {
+    if (request_) conn_.abandon(*request_, true);
+  }
+
+ private:
+  Connection& conn_;
+  std::string sql_;
+  std::vector<std::vector<driver::Value>> params_;
+  std::vector<std::int64_t>& changed_;
+  std::shared_ptr<Request> request_;
+  std::optional<StatementTimer> timer_;
+};
+
+}  // namespace
+
+std::unique_ptr<driver::Operation> execute_each_op(Connection& conn, std::string sql,
+                                                   std::vector<std::vector<driver::Value>> params,
+                                                   std::vector<std::int64_t>& changed) {
+  return std::make_unique<ExecuteEachOp>(conn, std::move(sql), std::move(params), changed);
 }
 
 std::unique_ptr<driver::Fetch> fetch_op(Connection& conn, std::string sql,

@@ -73,6 +73,10 @@ class StreamOp final : public driver::Operation {
 
 std::unique_ptr<driver::Execution> execute_op(Connection& conn, std::string sql,
                                               std::vector<driver::Value> params);
+/// One statement run for each set of values, all in one request: the rows each changed.
+std::unique_ptr<driver::Operation> execute_each_op(Connection& conn, std::string sql,
+                                                   std::vector<std::vector<driver::Value>> params,
+                                                   std::vector<std::int64_t>& changed);
 std::unique_ptr<driver::Fetch> fetch_op(Connection& conn, std::string sql,
                                         std::vector<driver::Value> params);
 /// COMMIT: a failed transaction that COMMIT rolled back is an error; a connection lost

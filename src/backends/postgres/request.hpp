@@ -47,6 +47,7 @@ struct Request {
   Result result;              ///< the last whole result of a statement
   std::deque<Result> rows;    ///< streamed results not yet read (the first may hold none)
   std::int64_t changed = 0;   ///< rows changed by its statements
+  std::vector<std::int64_t> changed_each;  ///< the same, statement by statement
   std::exception_ptr error;   ///< its first failure
   std::string sqlstate;       ///< that failure's SQLSTATE
   bool plan_invalid = false;  ///< the failure is a cached statement that no longer fits
