@@ -12,7 +12,8 @@
 namespace velmor_test {
 
 /// A URL naming a new, empty schema of the test database; empty without a server.
-inline std::string fresh_pg_url() {
+/// `options` are more server settings for its sessions (`-c name=value ...`).
+inline std::string fresh_pg_url(const std::string& options = {}) {
   const auto url = pg_url();
   if (!url) return {};
   static std::atomic<int> serial{0};
@@ -26,7 +27,8 @@ inline std::string fresh_pg_url() {
     auto lease = velmor_models::backends::backend_for(admin)->lease();
     lease->execute("CREATE SCHEMA IF NOT EXISTS " + schema);
   }
-  return "postgresql:" + *url + " options='-csearch_path=" + schema + "'";
+  return "postgresql:" + *url + " options='-csearch_path=" + schema +
+         (options.empty() ? "" : " " + options) + "'";
 }
 
 }  // namespace velmor_test
