@@ -46,7 +46,15 @@ void prepare_database(Connection& conn) {
   if (!installed.rows.empty() && text_at(installed, 0) == sql::postgres_casefold_version()) return;
   std::unique_ptr<driver::Operation> install =
       conn.start_script(sql::postgres_casefold_install(schema));
-  driver::run(*install);
+  try {
+    driver::run(*install);
+  } catch (const DatabaseError& e) {
+    // Said as what the store was doing: a user without CREATE in the schema, say.
+    throw DatabaseError(
+        std::string(e.what()) + " (while installing velmor_casefold in schema '" + schema + "')",
+        alias, e.sql(), e.code(), e.connection_usable(), e.category(), e.native_code(),
+        e.sqlstate());
+  }
 }
 
 }  // namespace velmor_models::backends::postgres
