@@ -255,7 +255,6 @@ TEST_P(StoreRules, IterationGivesWhatExecuteGivesAChunkAtATime) {
   EXPECT_EQ(streamed, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, velmor_test::every_store(),
-                         velmor_test::store_name);
+INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, velmor_test::every_store(), velmor_test::store_name);
 
 }  // namespace
