@@ -24,14 +24,19 @@ std::vector<std::string> table_ddl(const sql::Dialect& dialect,
   columns.push_back({"_metadata", dialect.column_type(classes::model::CoreTypes::STRING)});
   for (const classes::model::FieldDecl* a : address_columns())
     columns.push_back({a->name, dialect.column_type(a->type)});
+  if (const sql::ColumnDef order = dialect.insertion_column(); !order.name.empty())
+    columns.push_back(order);
   std::vector<std::string> out{dialect.create_table(table, columns)};
   const std::string_view address[] = {"_object_id", "_object_version"};
   const std::string_view class_version[] = {"_class_version"};
-  if (address_index) out.push_back(dialect.create_index(table + "___address", table, address));
-  out.push_back(dialect.create_index(table + "___class_version", table, class_version));
+  if (address_index)
+    out.push_back(dialect.create_index(dialect.index_name(table, "___address"), table, address));
+  out.push_back(
+      dialect.create_index(dialect.index_name(table, "___class_version"), table, class_version));
   for (const auto& name : indexed_fields) {
     const std::string_view column[] = {field_of(cls, name).name};
-    out.push_back(dialect.create_index(table + "__" + std::string(column[0]), table, column));
+    out.push_back(dialect.create_index(dialect.index_name(table, "__" + std::string(column[0])),
+                                       table, column));
   }
   return out;
 }

@@ -1,34 +1,47 @@
 #pragma once
 // An empty database of its own for each PostgreSQL test: a fresh schema in the test
-// database (VELMOR_PG_URL), made through the library, and a URL whose connections use it.
+// database (VELMOR_PG_URL), made through the library, and a URL whose connections use it
+// (velmor_casefold is installed there when the store opens). The throwaway server goes
+// with its schemas.
+
+#include <unistd.h>
 
 #include <atomic>
+#include <random>
 #include <string>
-#include <unistd.h>
 
 #include "support/pg_env.hpp"
 #include "velmor_models/backends/registry.hpp"
+#include "velmor_models/backends/sql/dialect.hpp"
 
 namespace velmor_test {
 
 /// A URL naming a new, empty schema of the test database; empty without a server.
 /// `options` are more server settings for its sessions (`-c name=value ...`).
 inline std::string fresh_pg_url(const std::string& options = {}) {
+  namespace backends = velmor_models::backends;
   const auto url = pg_url();
   if (!url) return {};
+  // Unique across the processes ctest runs at once and across runs on one server.
+  static const std::string prefix = [] {
+    std::string p = "velmor_test_";  // (appended: g++ 12 warns falsely on "..." + std::string)
+    p += std::to_string(::getpid());
+    p += '_';
+    p += std::to_string(std::random_device()());
+    p += '_';
+    return p;
+  }();
   static std::atomic<int> serial{0};
-  std::string schema = "t";  // (appended: g++ 12 warns falsely on "t" + std::string)
-  schema += std::to_string(::getpid());
-  schema += '_';
-  schema += std::to_string(serial++);
-  const std::string admin = "velmor_test_admin";
-  velmor_models::backends::configure(admin, "postgresql:" + *url + " pool_max=1");
-  {
-    auto lease = velmor_models::backends::backend_for(admin)->lease();
-    lease->execute("CREATE SCHEMA IF NOT EXISTS " + schema);
-  }
-  return "postgresql:" + *url + " options='-csearch_path=" + schema +
-         (options.empty() ? "" : " " + options) + "'";
+  const std::string schema = prefix + std::to_string(serial++);
+  const std::string base = "postgresql:" + *url;
+  backends::configure("velmor_test_admin", base + " pool_max=1");
+  const auto admin = backends::backend_for("velmor_test_admin");
+  std::string create = "CREATE SCHEMA ";
+  admin->dialect()->quote_identifier(create, schema);
+  admin->lease()->execute(create, {});
+  // Letters, digits and _ only: nothing to quote inside the option.
+  return base + " options='-csearch_path=" + schema + (options.empty() ? "" : " " + options) +
+         "'";
 }
 
 }  // namespace velmor_test

@@ -131,6 +131,9 @@ TEST_P(StoreRules, ValuesNoStoreKeepsAreRefusedAndNothingIsKept) {
 }
 
 TEST_P(StoreRules, TextWithNulIsMatchedWholeInLongLists) {
+  if (GetParam() == "postgresql")
+    GTEST_SKIP() << "PostgreSQL text cannot hold a NUL character (README, Query semantics); "
+                    "the store refuses such a value before writing anything";
   const json::string with_nul(std::string_view("ab\0cd", 5));
   insert({{{"id", 1}, {"order", "ab"}}, {{"id", 2}, {"order", with_nul}}});
   for (std::size_t size : {3, 101}) {
@@ -252,7 +255,6 @@ TEST_P(StoreRules, IterationGivesWhatExecuteGivesAChunkAtATime) {
   EXPECT_EQ(streamed, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, velmor_test::every_store(),
-                         velmor_test::store_name);
+INSTANTIATE_TEST_SUITE_P(Stores, StoreRules, velmor_test::every_store(), velmor_test::store_name);
 
 }  // namespace

@@ -3,19 +3,28 @@
 // store joins every runner by adding its line here.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "backends/pg_schema.hpp"
 #include "backends/temp_folder.hpp"
+#include "velmor_models/backends/backend.hpp"
+#include "velmor_models/backends/registry.hpp"
+#include "velmor_models/backends/sql/dialect.hpp"
 
 namespace velmor_test {
 
-/// Every store: the in-memory reference store and SQLite in memory and on a file.
+/// Every store: the in-memory reference store, SQLite in memory and on a file, and
+/// PostgreSQL when a test server is given.
 inline auto every_store() {
-  return testing::Values(std::string("memory:"), std::string("sqlite::memory:"),
-                         std::string("file"));
+  std::vector<std::string> stores{"memory:", "sqlite::memory:", "file"};
+  if (pg_url()) stores.emplace_back("postgresql");
+  return testing::ValuesIn(stores);
 }
 /// The stores that hold the versioned object store (SQL stores); PostgreSQL when the
 /// tests have a server.

@@ -139,6 +139,13 @@ driver::Value text_value(std::uint32_t type, std::string_view text) {
 
 }  // namespace
 
+driver::Value numeric_value(std::string_view text) {
+  std::int64_t n = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec == std::errc() && end == text.data() + text.size()) return n;
+  return real(type_oid::numeric, text);
+}
+
 driver::Value decode_column(std::uint32_t type, bool binary, std::string_view bytes) {
   return binary ? binary_value(type, bytes) : text_value(type, bytes);
 }

@@ -14,6 +14,11 @@ namespace velmor_models::backends::postgres {
 /// ValueError for bytes that are no value of that type.
 driver::Value decode_column(std::uint32_t type, bool binary, std::string_view bytes);
 
+/// A numeric's text as a number: an integer within int64 as that integer, any other as
+/// the nearest double (NUMBER values come back by number_value from these). ValueError
+/// for text that is no number.
+driver::Value numeric_value(std::string_view text);
+
 /// True when every column type in `types` reads from binary format (the types
 /// decode_column knows there), which then serves the statement: libpq takes one format
 /// for all the columns of a statement. Numbers and bytes read in binary in two thirds of

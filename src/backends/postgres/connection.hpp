@@ -48,6 +48,11 @@ class Connection final : public driver::Connection {
   std::unique_ptr<driver::Operation> start_connect();
   /// A round trip that checks the connection (a sync alone).
   std::unique_ptr<driver::Operation> start_ping();
+  /// Runs `sql`, several statements separated by semicolons, through the simple-query
+  /// protocol (one implicit transaction): once what was sent before is read, outside
+  /// pipeline mode, which the connection enters again afterwards. Its first failure is
+  /// thrown once the script is over. For installing functions (script.cpp).
+  std::unique_ptr<driver::Operation> start_script(std::string sql);
 
   // The driver interface.
   const std::string& alias() const noexcept override { return settings_.alias; }
@@ -137,6 +142,7 @@ class Connection final : public driver::Connection {
   pg_conn* handle() const noexcept { return conn_; }
 
  private:
+  friend class ScriptOp;  // steps outside pipeline mode, and loses the connection on the way
   void read_results(const Request* until);
   void take(Request& r, Result res);
   void learn_format(const Request::Command& c, const pg_result* res);

@@ -8,10 +8,12 @@
 
 #include "backends/postgres/params.hpp"
 #include "backends/postgres/type_oids.hpp"
+#include "backends/sql/decimal_text.hpp"
 #include "backends/statement_log.hpp"
 #include "backends/stored_value.hpp"
 #include "backends/table_layout.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
+#include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::postgres {
 namespace {
@@ -30,7 +32,7 @@ constexpr std::size_t kMaxRows = 512;
 
 std::uint32_t type_of(const CoreTypes& t) {
   if (t == CoreTypes::INTEGER) return type_oid::int8;
-  if (t == CoreTypes::NUMBER) return type_oid::float8;
+  if (t == CoreTypes::NUMBER) return type_oid::numeric;
   if (t == CoreTypes::BOOLEAN) return type_oid::boolean;
   if (t == CoreTypes::BINARY) return type_oid::bytea;
   if (t == CoreTypes::ARRAY || t == CoreTypes::DICTIONARY) return type_oid::jsonb;
@@ -42,7 +44,10 @@ void bind_field(Params& p, const CoreTypes& t, const value& v, std::string& scra
   if (v.is_null()) return p.add_null(type_of(t));
   if (t == CoreTypes::INTEGER)
     return p.add_int8(v.is_int64() ? v.get_int64() : static_cast<std::int64_t>(v.get_uint64()));
-  if (t == CoreTypes::NUMBER) return p.add_float8(v.to_number<double>());
+  if (t == CoreTypes::NUMBER) {
+    if (v.is_double()) return p.add_numeric(v.get_double());
+    return p.add_int8(v.is_int64() ? v.get_int64() : static_cast<std::int64_t>(v.get_uint64()));
+  }
   if (t == CoreTypes::BOOLEAN)
     return p.add_bool(v.is_bool() ? v.get_bool() : v.to_number<std::int64_t>() != 0);
   if (t == CoreTypes::BINARY) {
@@ -50,8 +55,27 @@ void bind_field(Params& p, const CoreTypes& t, const value& v, std::string& scra
     return p.add_bytea(scratch);
   }
   if (t == CoreTypes::ARRAY || t == CoreTypes::DICTIONARY)
-    return p.add_text(boost::json::serialize(v), type_oid::jsonb);
+    return p.add_text(sql::json_text(v), type_oid::jsonb);
   return p.add_text(v.get_string(), type_oid::text);
+}
+
+// PostgreSQL text cannot hold a NUL character: refused before anything is sent, naming the
+// field, rather than when its batch is bound.
+void refuse_nul(const classes::model::ModelClass& cls, const boost::json::object& record) {
+  for (const auto& [name, v] : record) {
+    const auto* text = v.if_string();
+    if (!text || std::string_view(*text).find('\0') == std::string_view::npos) continue;
+    const FieldDecl* f = nullptr;
+    for (const auto& d : cls.fields())
+      if (d.name == name) f = &d;
+    if (f && (f->type == CoreTypes::BINARY || f->type == CoreTypes::ARRAY ||
+              f->type == CoreTypes::DICTIONARY))
+      continue;  // bound as bytes, or refused by check_record
+    throw velmor_utils::errors::ValueError("field '" + std::string(name) + "' of model '" +
+                                           cls.name() +
+                                           "' holds text with a NUL character, which "
+                                           "PostgreSQL text cannot hold");
+  }
 }
 
 class InsertRowsOp final : public driver::Operation {
@@ -111,7 +135,10 @@ class InsertRowsOp final : public driver::Operation {
   }
 
   void prepare() {
-    for (const auto& record : records_) check_record(cls_, record);
+    for (const auto& record : records_) {
+      check_record(cls_, record);
+      refuse_nul(cls_, record);
+    }
     for (const auto& f : cls_.fields())
       if (f.name != kMetadata) fields_.push_back(&f);
     {

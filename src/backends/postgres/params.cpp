@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "backends/postgres/type_oids.hpp"
+#include "backends/sql/decimal_text.hpp"
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::postgres {
@@ -54,6 +55,10 @@ void Params::add_float8(double v) {
   add_payload(type_oid::float8, big_endian(v, b), 1);
 }
 
+void Params::add_numeric(double v) {
+  add_payload(type_oid::numeric, sql::decimal_text(v), 0);
+}
+
 void Params::add_bool(bool v) {
   const char b = v ? 1 : 0;
   add_payload(type_oid::boolean, std::string_view(&b, 1), 1);
@@ -80,7 +85,7 @@ void Params::add(const driver::Value& v) {
         else if constexpr (std::is_same_v<T, std::int64_t>)
           add_int8(x);
         else if constexpr (std::is_same_v<T, double>)
-          add_float8(x);
+          add_numeric(x);
         else if constexpr (std::is_same_v<T, std::string>)
           add_text(x);
         else

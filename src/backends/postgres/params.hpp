@@ -17,13 +17,17 @@ class Params {
   void add_null(std::uint32_t type = 0);
   void add_int8(std::int64_t v);
   void add_float8(double v);
+  /// A real as numeric, in decimal_text's spelling: compared with an integer or stored in
+  /// a numeric column it keeps its value (float8 would round the integer, and numeric made
+  /// from float8 keeps 15 digits).
+  void add_numeric(double v);
   void add_bool(bool v);
   void add_bytea(std::string_view bytes);
   /// Text of `type` (0: typed by the server from its context, which lets the same text
   /// fill a text or a jsonb column). ValueError when it holds a NUL character, which
   /// PostgreSQL text cannot.
   void add_text(std::string_view text, std::uint32_t type = 0);
-  /// A driver value: integers as int8, reals as float8, bytes as bytea, NULL and text typed
+  /// A driver value: integers as int8, reals as numeric, bytes as bytea, NULL and text typed
   /// by the server.
   void add(const driver::Value& v);
 

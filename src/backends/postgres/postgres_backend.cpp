@@ -1,5 +1,6 @@
 #include "velmor_models/backends/postgres/postgres_backend.hpp"
 
+#include "backends/postgres/casefold_setup.hpp"
 #include "backends/postgres/connection.hpp"
 #include "backends/postgres/cursor.hpp"
 #include "backends/postgres/operations.hpp"
@@ -169,6 +170,10 @@ class PostgresCursor final : public RecordCursor {
 PostgresBackend::PostgresBackend(std::string alias, const DatabaseUrl& url)
     : impl_(std::make_shared<Impl>()) {
   impl_->pool = Pool::open(postgres::read_settings(std::move(alias), url));
+  {
+    driver::Lease lease = impl_->pool->acquire();
+    postgres::prepare_database(connection_of(lease));
+  }
   impl_->shared = std::make_shared<postgres::Pipeline>(impl_->pool);
 }
 

@@ -56,8 +56,10 @@ void add_record(const pg_result* res, int row, const std::vector<sql::ResultColu
     }
     const sql::ResultColumn& column = columns[static_cast<std::size_t>(c)];
     if (column.name == "_metadata" && PQgetisnull(res, row, c)) continue;
-    record.emplace(column.name, stored_json(value_at(res, row, c), column.type,
-                                            PQftype(res, c) == type_oid::jsonb));
+    driver::Value v = value_at(res, row, c);
+    if (column.type == sql::CoreTypes::NUMBER && PQftype(res, c) == type_oid::numeric)
+      if (const auto* text = std::get_if<std::string>(&v)) v = numeric_value(*text);
+    record.emplace(column.name, stored_json(v, column.type, PQftype(res, c) == type_oid::jsonb));
   }
   out.push_back(velmor_glue::Data{std::move(record), boost::json::object()});
 }

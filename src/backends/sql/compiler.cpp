@@ -54,7 +54,9 @@ struct Resolved {
   const FieldDecl* field = nullptr;
   std::string json_path;
   Operand operand() const {
-    return Operand{field->name, json_path, json_path.empty() && is_text_type(field->type)};
+    const bool plain = json_path.empty();
+    return Operand{field->name, json_path, plain && is_text_type(field->type),
+                   plain && field->type == CoreTypes::BOOLEAN};
   }
 };
 
@@ -264,17 +266,30 @@ class Compiler {
     if (latest_lookup(f, r, negated)) return;
     const Operand op = r.operand();
     const value& v = f.value;
-    const Lookup lk = f.lookup;
 
-    if (lk == Lookup::isnull || v.is_null()) {
-      const bool is_null = lk != Lookup::isnull || v.get_bool();
+    if (f.lookup == Lookup::isnull || v.is_null()) {
+      const bool is_null = f.lookup != Lookup::isnull || v.get_bool();
       d_.value_of(w_, op);
       w_ << (is_null != negated ? " IS NULL" : " IS NOT NULL");
       return;
     }
-    if (lk == Lookup::in) return in_lookup(op, f, negated);
+    if (f.lookup == Lookup::in) return in_lookup(op, f, negated);
 
-    const value operand = bound(v);
+    value operand = bound(v);
+    Lookup lk = f.lookup;
+    if (!d_.text_holds_nul() && holds_nul(operand)) {
+      // No stored text holds a NUL: such text equals and contains none, and ranks as its
+      // part before the NUL does among texts that lack the rest (s > "ab\0c" exactly when
+      // s > "ab").
+      const bool greater = lk == Lookup::gt || lk == Lookup::gte;
+      if (!greater && lk != Lookup::lt && lk != Lookup::lte) {
+        w_ << (negated ? "TRUE" : "FALSE");
+        return;
+      }
+      const std::string_view text = operand.get_string();
+      operand = boost::json::string(text.substr(0, text.find('\0')));
+      lk = greater ? Lookup::gt : Lookup::lte;
+    }
     const bool text = is_text_lookup(lk);
     // Inside a JSON value only a string is text for the text lookups (json_extract hands
     // out an array or object as its JSON text, and a text lookup would read a number as
@@ -321,7 +336,8 @@ class Compiler {
     std::vector<value> values;
     values.reserve(f.value.get_array().size());
     for (const value& e : f.value.get_array())
-      if (!e.is_null()) values.push_back(bound(e));  // null equals nothing
+      // null equals nothing, nor does text with a NUL where no stored text holds one
+      if (!e.is_null() && (d_.text_holds_nul() || !holds_nul(e))) values.push_back(bound(e));
     if (values.empty()) {
       w_ << (negated ? "TRUE" : "FALSE");
       return;
@@ -331,6 +347,10 @@ class Compiler {
     d_.in_list(w_, op, values);
     if (negated) w_ << ")";
     if (negated) w_ << " IS NOT TRUE";
+  }
+
+  static bool holds_nul(const value& v) {
+    return v.is_string() && std::string_view(v.get_string()).find('\0') != std::string_view::npos;
   }
 
   // A checked integer is bound as a signed 64-bit one.

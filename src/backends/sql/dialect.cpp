@@ -60,6 +60,24 @@ std::string Dialect::create_table(std::string_view table, std::span<const Column
   return out;
 }
 
+std::string Dialect::index_name(std::string_view table, std::string_view suffix) const {
+  std::string name;
+  name.reserve(table.size() + suffix.size());
+  (name += table) += suffix;
+  const std::size_t limit = max_identifier_bytes();
+  if (name.size() <= limit) return name;
+  // FNV-1a: stable across builds, so the same table always gets the same index names.
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string tag = "_";
+  for (int i = 7; i >= 0; --i) tag += hex[(h >> (4 * i)) & 0xF];
+  std::size_t keep = limit - tag.size();
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  name.resize(keep);
+  return name + tag;
+}
+
 std::string Dialect::create_index(std::string_view name, std::string_view table,
                                   std::span<const std::string_view> columns, bool unique) const {
   std::string out = unique ? "CREATE UNIQUE INDEX IF NOT EXISTS " : "CREATE INDEX IF NOT EXISTS ";

@@ -1,11 +1,15 @@
 // PostgreSQL: `$n` placeholders, JSON-valued columns as jsonb read through a bound
 // strict jsonpath, text ordered by bytes (COLLATE "C"), NULLs placed explicitly, and
-// LIMIT NULL for "no limit".
+// LIMIT NULL for "no limit". Values inside JSON compare by the one total order of every
+// store (jsonb's own order differs), BOOLEAN columns as 0 and 1, numbers as numeric so
+// integers and reals compare exactly, and rows keep their insertion order in a column of
+// their own.
 
 #include <boost/json/array.hpp>
 #include <boost/json/serialize.hpp>
 #include <charconv>
 
+#include "backends/sql/decimal_text.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
 #include "velmor_models/backends/sql/unsupported_query_error.hpp"
 #include "velmor_utils/errors.hpp"
@@ -16,7 +20,7 @@ namespace {
 using velmor_utils::query::Lookup;
 
 // PostgreSQL silently cuts longer names to this many bytes.
-constexpr std::size_t max_identifier_bytes = 63;
+constexpr std::size_t max_name_bytes = 63;
 // Lists up to this length bind one value per element (the protocol allows 65535 in all).
 constexpr std::size_t max_inline_list = 64;
 
@@ -27,12 +31,43 @@ std::int64_t utf8_characters(std::string_view s) {
 }
 
 class PostgresDialect final : public Dialect {
+ private:
+  // The jsonb at the path of a JSON operand, its path bound once: the text may be written
+  // several times into one expression.
+  std::string json_at(StatementWriter& w, const Operand& op) const {
+    std::string out = "jsonb_path_query_first(";
+    quote_identifier(out, op.column);
+    out += ", CAST(";
+    w.params.emplace_back(boost::json::string(op.path));
+    placeholder(out, w.params.size());
+    out += " AS jsonpath), '{}', true)";
+    return out;
+  }
+
+  // The key of the jsonb `raw` in the one total order: NULL for SQL or JSON null, else a
+  // record (kind, number, bytes) that compares as the order says: booleans and numbers
+  // (kind 1) by value, then text (kind 2) by its UTF-8 bytes, an array or object as its
+  // compact JSON text (jsonb writes ", " and ": ", taken out here outside strings).
+  static void json_key(StatementWriter& w, std::string_view raw) {
+    // E'' strings: the backslashes mean the same whatever standard_conforming_strings says.
+    static constexpr std::string_view compact =
+        R"sql( AS text), E'("(?:[^"\\\\]|\\\\.)*")|(,) |(:) ', E'\\1\\2\\3', 'g'), 'UTF8')))sql";
+    w << "CASE coalesce(jsonb_typeof(" << raw << "), 'null') WHEN 'null' THEN NULL"
+      << " WHEN 'number' THEN ROW(1, CAST(" << raw << " AS numeric), CAST('' AS bytea))"
+      << " WHEN 'boolean' THEN ROW(1, CAST(CAST(CAST(" << raw
+      << " AS boolean) AS integer) AS numeric), CAST('' AS bytea))"
+      << " WHEN 'string' THEN ROW(2, CAST(0 AS numeric), convert_to(" << raw
+      << " #>> '{}', 'UTF8'))"
+      << " ELSE ROW(2, CAST(0 AS numeric), convert_to(regexp_replace(CAST(" << raw << compact
+      << " END";
+  }
+
  public:
   std::string_view name() const noexcept override { return "postgresql"; }
 
   void check_identifier(std::string_view name) const override {
     Dialect::check_identifier(name);
-    if (name.size() > max_identifier_bytes)
+    if (name.size() > max_name_bytes)
       throw velmor_utils::errors::ValueError("The name '" + std::string(name.substr(0, 64)) +
                                              "...' is longer than PostgreSQL's 63 bytes");
     // pg_ names resolve to the system catalogs, which come first on the search path.
@@ -72,25 +107,20 @@ class PostgresDialect final : public Dialect {
     return path;
   }
 
+  // A JSON operand's value is the jsonb at its path (NULL when missing), compared through
+  // json_key; a plain column compares as it is, text by its bytes, a boolean as 0 or 1.
   void value_of(StatementWriter& w, const Operand& op) const override {
-    if (op.json()) {
-      w << "jsonb_path_query_first(";
-      quote_identifier(w.text, op.column);
-      w << ", CAST(";
-      w.bind(boost::json::string(op.path));
-      w << " AS jsonpath), '{}', true)";
-      return;
-    }
+    if (op.json()) return json_key(w, json_at(w, op));
+    if (op.boolean) w << "CAST(";
     quote_identifier(w.text, op.column);
     if (op.text) w << " COLLATE \"C\"";
+    if (op.boolean) w << " AS integer)";
   }
 
   void text_of(StatementWriter& w, const Operand& op, bool fold) const override {
     if (fold) w << "velmor_casefold(";
     if (op.json()) {
-      w << "(";
-      value_of(w, op);
-      w << " #>> '{}')";
+      ((w << "(") << json_at(w, op)) << " #>> '{}')";
     } else {
       quote_identifier(w.text, op.column);
     }
@@ -98,21 +128,27 @@ class PostgresDialect final : public Dialect {
   }
 
   void json_is(StatementWriter& w, const Operand& op, JsonKind kind) const override {
-    w << "jsonb_typeof(";
-    value_of(w, op);
-    w << (kind == JsonKind::text ? ") = 'string'" : ") NOT IN ('array', 'object')");
+    ((w << "jsonb_typeof(") << json_at(w, op))
+        << (kind == JsonKind::text ? ") = 'string'" : ") NOT IN ('array', 'object')");
   }
 
   void bind_value(StatementWriter& w, const Operand& op,
                   const boost::json::value& value) const override {
     if (op.json()) {
-      w << "CAST(";
-      w.bind(boost::json::string(boost::json::serialize(value)));
-      w << " AS jsonb)";
+      // The key json_key gives a JSON value of the same kind and value.
+      if (value.is_string()) {
+        w << "ROW(2, CAST(0 AS numeric), convert_to(";
+        w.bind(value);
+        w << ", 'UTF8'))";
+      } else {
+        w << "ROW(1, CAST(";
+        w.bind(value.is_bool() ? boost::json::value(std::int64_t{value.get_bool()}) : value);
+        w << " AS numeric), CAST('' AS bytea))";
+      }
     } else if (value.is_bool()) {
       w.bind(std::int64_t{value.get_bool()});
     } else {
-      w.bind(value);
+      w.bind(value);  // a real is bound as numeric (the store's driver), so exactly
     }
   }
 
@@ -121,9 +157,9 @@ class PostgresDialect final : public Dialect {
     if (lookup == Lookup::endswith) {
       w << "right(";
       text_of(w, op, fold);
-      w << ", ";
+      w << ", CAST(";
       w.bind(utf8_characters(needle));
-      w << ") = ";
+      w << " AS integer)) = ";
       w.bind(boost::json::string(needle));
       return;
     }
@@ -136,20 +172,30 @@ class PostgresDialect final : public Dialect {
 
   void in_list(StatementWriter& w, const Operand& op,
                std::span<const boost::json::value> values) const override {
-    value_of(w, op);
-    if (values.size() > max_inline_list) {
-      boost::json::array list(values.begin(), values.end());
-      if (op.json())
-        w << " IN (SELECT jsonb_array_elements(CAST(";
-      else if (op.text)
-        w << " IN (SELECT jsonb_array_elements_text(CAST(";
-      else
-        w << " IN (SELECT CAST(jsonb_array_elements_text(CAST(";
-      w.bind(boost::json::string(boost::json::serialize(list)));
-      w << (op.json() || op.text ? " AS jsonb)))" : " AS jsonb)) AS numeric))");
+    if (values.size() <= max_inline_list) {
+      value_of(w, op);
+      bound_in_list(w, op, values);
       return;
     }
-    bound_in_list(w, op, values);
+    // One bound JSON array: its numbers in the decimals of stored values, booleans as 0
+    // and 1.
+    boost::json::array list;
+    list.reserve(values.size());
+    for (const auto& v : values)
+      list.push_back(v.is_bool() ? boost::json::value(std::int64_t{v.get_bool()}) : v);
+    value_of(w, op);
+    if (op.json()) {
+      w << " IN (SELECT ";
+      json_key(w, "\"_velmor_e\".\"value\"");
+      w << " FROM jsonb_array_elements(CAST(";
+      w.bind(boost::json::string(json_text(list)));
+      w << " AS jsonb)) AS \"_velmor_e\")";
+      return;
+    }
+    w << (op.text ? " IN (SELECT jsonb_array_elements_text(CAST("
+                  : " IN (SELECT CAST(jsonb_array_elements_text(CAST(");
+    w.bind(boost::json::string(json_text(list)));
+    w << (op.text ? " AS jsonb)))" : " AS jsonb)) AS numeric))");
   }
 
   void order_term(StatementWriter& w, const Operand& op, bool descending) const override {
@@ -157,7 +203,13 @@ class PostgresDialect final : public Dialect {
     w << (descending ? " DESC NULLS LAST" : " ASC NULLS FIRST");
   }
 
-  std::string_view insertion_order() const noexcept override { return {}; }
+  std::string_view insertion_order() const noexcept override { return "\"_velmor_seq\""; }
+  // No rowid: an identity column numbers the rows as they are inserted.
+  ColumnDef insertion_column() const noexcept override {
+    return {"_velmor_seq", "bigint GENERATED ALWAYS AS IDENTITY"};
+  }
+  std::size_t max_identifier_bytes() const noexcept override { return max_name_bytes; }
+  bool text_holds_nul() const noexcept override { return false; }
 
   void window(StatementWriter& w, std::optional<std::int64_t> limit,
               std::int64_t offset) const override {
@@ -182,7 +234,8 @@ class PostgresDialect final : public Dialect {
     using classes::model::CoreTypes;
     if (t == CoreTypes::INTEGER) return "bigint";
     if (t == CoreTypes::BOOLEAN) return "boolean";
-    if (t == CoreTypes::NUMBER) return "double precision";
+    // numeric keeps integers exact beside reals (decimal_text spells both).
+    if (t == CoreTypes::NUMBER) return "numeric";
     if (t == CoreTypes::BINARY) return "bytea";
     if (t == CoreTypes::ARRAY || t == CoreTypes::DICTIONARY) return "jsonb";
     return "text";  // STRING, DATE, DATETIME

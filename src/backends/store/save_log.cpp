@@ -76,6 +76,14 @@ awaitable<void> apply_entry(Connection& lake, Connection& main, const std::strin
                  {text(object_id), integer(version)}};
   Rows row = co_await rows(lake, read);
   if (row.rows.empty()) co_return;
+  // The insertion-order column (PostgreSQL's) is the database's to fill in each table.
+  const std::string_view order = main.dialect().insertion_column().name;
+  for (std::size_t i = 0; !order.empty() && i < row.columns.size(); ++i)
+    if (row.columns[i] == order) {
+      row.columns.erase(row.columns.begin() + static_cast<std::ptrdiff_t>(i));
+      row.rows.front().erase(row.rows.front().begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
   const std::string insert = main.dialect().insert(table, row.columns, true);
   co_await main.aexecute(insert, std::move(row.rows.front()));
 }

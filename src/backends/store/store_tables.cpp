@@ -85,11 +85,12 @@ awaitable<void> ensure_table(Connection& conn, const classes::model::ModelClass&
   // one on the same columns (as tables made before had) only slows every write.
   const std::string_view object[] = {"_object_id"};
   const std::string_view version[] = {"_object_id", "_object_version"};
-  std::string unique = lakehouse ? d.create_index(table + "___version", table, version, true)
-                                 : d.create_index(table + "___object", table, object, true);
+  std::string unique =
+      lakehouse ? d.create_index(d.index_name(table, "___version"), table, version, true)
+                : d.create_index(d.index_name(table, "___object"), table, object, true);
   co_await conn.aexecute(std::move(unique));
   std::string drop = "DROP INDEX IF EXISTS ";
-  d.quote_identifier(drop, table + "___address");
+  d.quote_identifier(drop, d.index_name(table, "___address"));
   co_await conn.aexecute(std::move(drop));
   // A field the table lacks gets its column; one whose core type changed keeps its column,
   // widened where the database types its columns, so that rows of both types stay as

@@ -22,6 +22,7 @@ struct Operand {
   std::string_view column;  ///< checked column name, unquoted
   std::string_view path;    ///< the dialect's JSON path text (bound); empty for a plain column
   bool text = false;        ///< a plain column holding text (STRING, DATE, DATETIME)
+  bool boolean = false;     ///< a plain BOOLEAN column (compared as 0 and 1)
   bool json() const noexcept { return !path.empty(); }
 };
 
@@ -49,6 +50,11 @@ class Dialect {
   virtual void check_identifier(std::string_view name) const;
   /// Appends `name`, checked, as a quoted identifier.
   void quote_identifier(std::string& out, std::string_view name) const;
+  /// The longest name, in bytes, the database keeps exactly (none: no limit).
+  virtual std::size_t max_identifier_bytes() const noexcept { return std::string_view::npos; }
+  /// False when the database's text cannot hold a NUL character: then no stored text
+  /// contains one, and the compiler settles lookups whose text holds one without binding it.
+  virtual bool text_holds_nul() const noexcept { return true; }
 
   /// Appends the placeholder of the `n`-th bound value (counted from 1).
   virtual void placeholder(std::string& out, std::size_t n) const = 0;
@@ -81,6 +87,10 @@ class Dialect {
   /// An expression giving the rows' insertion order, the last tie-breaker of every
   /// ordering; empty when the database has none.
   virtual std::string_view insertion_order() const noexcept = 0;
+  /// The column that keeps the insertion order in tables the library creates, when the
+  /// database has no row order of its own (its name empty otherwise). Filled by the
+  /// database: never a field of a record, never written by an INSERT, never copied.
+  virtual ColumnDef insertion_column() const noexcept { return {}; }
   /// The window: at most `limit` rows (none: no bound; never negative) after skipping
   /// `offset` (never negative). Called only when there is a bound.
   virtual void window(StatementWriter& w, std::optional<std::int64_t> limit,
@@ -122,6 +132,9 @@ class Dialect {
   /// `CREATE TABLE IF NOT EXISTS table (name type, ...[, constraints])`.
   std::string create_table(std::string_view table, std::span<const ColumnDef> columns,
                            std::string_view constraints = {}) const;
+  /// The name of an index of `table`: `table` and `suffix` joined, or, when that is longer
+  /// than the database keeps, its first bytes (whole characters) and a hash of all of it.
+  std::string index_name(std::string_view table, std::string_view suffix) const;
   /// `CREATE [UNIQUE] INDEX IF NOT EXISTS name ON table (columns)`.
   std::string create_index(std::string_view name, std::string_view table,
                            std::span<const std::string_view> columns, bool unique = false) const;
