@@ -12,6 +12,7 @@
 #include "backends/store/class_versions.hpp"
 #include "backends/store/object_ids.hpp"
 #include "backends/store/save_log.hpp"
+#include "backends/store/shared_database.hpp"
 #include "backends/store/store_db.hpp"
 #include "backends/store/store_tables.hpp"
 #include "backends/stored_value.hpp"
@@ -114,7 +115,13 @@ struct SaveParts {
 };
 
 awaitable<SaveParts> open_save() {
+  // Both aliases in one database: the default part goes in the lakehouse's transaction.
+  const std::optional<SharedDatabase> shared = co_await shared_database();
   Lease l = co_await lake();
+  if (shared) {
+    Lease d = default_view(*l, *shared);
+    co_return SaveParts{std::move(l), std::move(d), SaveLog()};
+  }
   Lease d = co_await main_db();
   co_return SaveParts{std::move(l), std::move(d), SaveLog()};
 }

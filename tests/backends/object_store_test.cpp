@@ -95,11 +95,11 @@ class ObjectStore : public testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     backends::reset();
-    backends::configure("default", velmor_test::store_url(GetParam(), folder, "default.db"));
-    backends::configure("lakehouse", velmor_test::store_url(GetParam(), folder, "lake.db"));
+    urls = velmor_test::configure_store_aliases(GetParam(), folder);
   }
   void TearDown() override { backends::reset(); }
   velmor_test::TempFolder folder;
+  std::pair<std::string, std::string> urls;  // default's and lakehouse's
 };
 
 // What only SQLite files can be made to do (fill up, open read-only, hold an older layout).
@@ -490,8 +490,7 @@ TEST_P(ObjectStore, CoroutineWritesShareOneLoopAndACancelledOneIsWholeOrNothing)
 // live object of the lakehouse, and the lakehouse every version without gaps.
 TEST_P(ObjectStore, AWriterKilledAtRandomMomentsLeavesBothDatabasesAgreeing) {
   if (GetParam() == "sqlite::memory:") GTEST_SKIP() << "a child process sees no memory of ours";
-  const std::string default_url = velmor_test::store_url(GetParam(), folder, "default.db"),
-                    lake_url = velmor_test::store_url(GetParam(), folder, "lake.db");
+  const auto [default_url, lake_url] = urls;
   backends::reset();  // the child opens its own connections
   std::mt19937 rng(12345);
   const auto started = std::chrono::steady_clock::now();

@@ -163,8 +163,9 @@ class PostgresStoreFaults : public testing::Test {
     // Lock waits short: a locked database fails the save at once.
     const std::string locks = "-c lock_timeout=300";
     backends::configure("default", "flaky-default:" + stripped(velmor_test::fresh_pg_url(locks)));
+    // In another database: a save then commits twice (a shared one commits once).
     backends::configure("lakehouse",
-                        "flaky-lakehouse:" + stripped(velmor_test::fresh_pg_url(locks)));
+                        "flaky-lakehouse:" + stripped(velmor_test::fresh_pg_url(locks, true)));
   }
   void TearDown() override {
     lakehouse_loss = default_loss = Loss::none;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backends/pg_schema.hpp"
@@ -27,10 +28,14 @@ inline auto every_store() {
   return testing::ValuesIn(stores);
 }
 /// The stores that hold the versioned object store (SQL stores); PostgreSQL when the
-/// tests have a server.
+/// tests have a server: `postgresql` puts the two aliases in two schemas of one database
+/// (a save is one transaction), `postgresql_two` in two databases (a save needs its log).
 inline auto sql_stores() {
   std::vector<std::string> stores{"sqlite::memory:", "file"};
-  if (pg_url()) stores.push_back("postgresql");
+  if (pg_url()) {
+    stores.push_back("postgresql");
+    stores.push_back("postgresql_two");
+  }
   return testing::ValuesIn(stores);
 }
 
@@ -39,6 +44,7 @@ inline std::string store_name(const testing::TestParamInfo<std::string>& info) {
   return info.param == "memory:"           ? "memory"
          : info.param == "sqlite::memory:" ? "sqlite_memory"
          : info.param == "postgresql"      ? "postgresql"
+         : info.param == "postgresql_two"  ? "postgresql_two_databases"
                                            : "sqlite_file";
 }
 
@@ -46,8 +52,25 @@ inline std::string store_name(const testing::TestParamInfo<std::string>& info) {
 /// PostgreSQL's a fresh schema of the test database.
 inline std::string store_url(const std::string& param, const TempFolder& folder,
                              const std::string& file) {
-  if (param == "postgresql") return fresh_pg_url();
+  if (param == "postgresql" || param == "postgresql_two") return fresh_pg_url();
   return param == "file" ? folder.url(file) : param;
+}
+
+/// Maps `default` and `lakehouse` to fresh databases of a store of `sql_stores()` (the
+/// framework's own in-memory ones for SQLite in memory); `n` tells apart several pairs.
+/// Their URLs, in that order (none for SQLite in memory).
+inline std::pair<std::string, std::string> configure_store_aliases(const std::string& param,
+                                                                   const TempFolder& folder,
+                                                                   const std::string& n = {}) {
+  namespace backends = velmor_models::backends;
+  if (param == "sqlite::memory:") return {};
+  std::pair<std::string, std::string> urls{
+      store_url(param, folder, "default" + n + ".db"),
+      param == "postgresql_two" ? fresh_pg_url({}, true)
+                                : store_url(param, folder, "lake" + n + ".db")};
+  backends::configure("default", urls.first);
+  backends::configure("lakehouse", urls.second);
+  return urls;
 }
 
 }  // namespace velmor_test

@@ -31,10 +31,7 @@ class VersionConformance : public testing::TestWithParam<std::string> {
   // Fresh databases for one case: the framework's in-memory ones, or two files.
   void fresh_databases(int serial) {
     backends::reset();
-    if (GetParam() == "sqlite::memory:") return;
-    const std::string n = std::to_string(serial);
-    backends::configure("default", velmor_test::store_url(GetParam(), folder, "default" + n + ".db"));
-    backends::configure("lakehouse", velmor_test::store_url(GetParam(), folder, "lake" + n + ".db"));
+    velmor_test::configure_store_aliases(GetParam(), folder, std::to_string(serial));
   }
   velmor_test::TempFolder folder;
 };

@@ -268,6 +268,15 @@ class PostgresDialect final : public Dialect {
 
   std::string_view lock_rows() const noexcept override { return " FOR UPDATE"; }
 
+  std::string database_identity() const override {
+    return "SELECT CAST(pg_postmaster_start_time() AS text) || ' ' || current_setting('port') || "
+           "' ' || current_database(), current_schema(), current_setting('search_path')";
+  }
+
+  std::string set_search_path() const override {
+    return "SELECT set_config('search_path', $1, true)";
+  }
+
   std::string session_alive() const override {
     return "SELECT 1 FROM pg_stat_activity WHERE pid = $1";
   }

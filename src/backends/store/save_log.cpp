@@ -309,9 +309,13 @@ awaitable<void> recover_pending() {
   co_await ensure_store_tables(*l);
   const Sql any{"SELECT 1 FROM \"_velmor_pending\" LIMIT 1", {}};
   if (!co_await scalar(*l, any)) co_return;
+  // The locks in the order every save takes them, the lakehouse's first (the other order
+  // deadlocks with a save where a writer's lock keeps readers out, as in SQLite's memory
+  // databases); a save whose lakehouse part has committed holds the default's until its
+  // default part has, so what is read below is what was left behind.
+  co_await l->abegin();
+  Transaction lake_part(*l, Transaction::begun);
   Lease d = co_await main_db();
-  // The default database's write lock first: a save whose lakehouse part has committed
-  // holds it until its default part has, so what is read below is what was left behind.
   co_await d->abegin();
   Transaction held(*d, Transaction::begun);
   struct Entry {
@@ -363,6 +367,7 @@ awaitable<void> recover_pending() {
     const Sql forget{"DELETE FROM \"_velmor_pending\" WHERE save_id IS NULL", {}};
     co_await run(*l, forget);
   }
+  co_await lake_part.acommit();
 }
 
 }  // namespace velmor_models::backends::store

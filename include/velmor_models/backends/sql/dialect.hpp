@@ -125,6 +125,13 @@ class Dialect {
   /// (" FOR UPDATE"); empty where the transaction's write lock already excludes every
   /// other writer (SQLite).
   virtual std::string_view lock_rows() const noexcept { return {}; }
+  /// A statement with one row that tells which database a connection reaches: the server
+  /// and database (equal for two connections to one database), then the schema and the
+  /// search path it works in (text columns); empty where databases are files of their own.
+  virtual std::string database_identity() const { return {}; }
+  /// A statement that sets, for the rest of the transaction, the search path to its one
+  /// bound text value (a path as database_identity gives it, or a quoted schema name).
+  virtual std::string set_search_path() const { return {}; }
   /// A statement that returns a row while the server session its one bound integer names
   /// (driver::Connection::session) is alive; empty for a database without sessions.
   virtual std::string session_alive() const { return {}; }
