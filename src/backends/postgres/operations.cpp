@@ -136,6 +136,7 @@ class ConnectOp final : public driver::Operation {
         break;
       case PGRES_POLLING_OK:
         if (PQsetnonblocking(h, 1) != 0 || !PQenterPipelineMode(h)) break;
+        conn_.make_sessions_read_only();
         return {};
       default:
         break;
