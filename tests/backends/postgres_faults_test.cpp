@@ -133,7 +133,8 @@ TEST_F(PostgresFaults, ABackendKilledMidStatementFailsItsCallerAndThePoolRecover
 TEST_F(PostgresFaults, AFastShutdownFailsEveryQueryingThreadAndTheStoreServesAfterARestart) {
   static const ModelClassPtr cls =
       ModelClass::create("PgFaultRow", "fault_rows", {{"id", CoreTypes::INTEGER, true, {}}});
-  auto store = open("pg_faults", {"pool_max=4", "acquire_timeout_ms=3000"});
+  // pool_min: connections left idle through the restart, which the pool must not hand out.
+  auto store = open("pg_faults", {"pool_min=4", "pool_max=6", "acquire_timeout_ms=3000"});
   store->lease()->execute("DROP TABLE IF EXISTS fault_rows");
   backends::create_table("pg_faults", *cls, {});
   const auto rows = QuerySet<Model>(cls).using_("pg_faults");
