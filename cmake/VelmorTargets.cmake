@@ -45,15 +45,20 @@ function(velmor_add_library name)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 
-# velmor_add_test(<name> SOURCES ... DEPS ...): one GoogleTest executable, its cases
-# registered with CTest one by one.
+# velmor_add_test(<name> SOURCES ... DEPS ... [TEST_FILTER <gtest filter>]): one GoogleTest
+# executable, its cases registered with CTest one by one (those TEST_FILTER selects, when
+# given: the others are registered by hand, e.g. to run alone).
 function(velmor_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TEST_FILTER" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   velmor_set_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  if(ARG_TEST_FILTER)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER ${ARG_TEST_FILTER})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  endif()
 endfunction()
 
 # velmor_add_child_directories([EXCLUDE dir...]): adds every direct child directory of the

@@ -26,7 +26,8 @@ inline void write_database(const std::string& path, const std::string& sql) {
 
 /// The shop every test here reads: a plain table with a text key, odd type names and a
 /// quoted name; a table written by the framework (with `_metadata`) and a composite key;
-/// a table WITHOUT ROWID; and SQLite's own sqlite_sequence, which must not show.
+/// a table WITHOUT ROWID; and SQLite's own sqlite_sequence and one of the object store's
+/// tables, which must not show.
 inline constexpr const char* kShop = R"sql(
   CREATE TABLE customers (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -47,6 +48,7 @@ inline constexpr const char* kShop = R"sql(
   CREATE TABLE "odd ""quoted"" place" (x BLOB, y CLOB);
   CREATE TABLE settings (key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;
   INSERT INTO settings VALUES ('b', 2), ('a', 1), ('c', 2);
+  CREATE TABLE _velmor_objects (class_name TEXT, object_id TEXT);
 )sql";
 
 }  // namespace velmor_test

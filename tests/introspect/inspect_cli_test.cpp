@@ -1,4 +1,5 @@
-// velmor_inspect run as a subprocess: help, refused files, the schema output and a query.
+// velmor_inspect run as a subprocess: help, refused files, the schema output and a query,
+// on a SQLite file and on a PostgreSQL schema.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 
 #include "backends/temp_folder.hpp"
 #include "introspect/fixture_db.hpp"
+#include "introspect/pg_shop.hpp"
 
 namespace {
 
@@ -126,6 +128,25 @@ TEST_F(InspectTool, QueryPrintsRowsAsJsonLinesAndChangesNothing) {
   EXPECT_EQ(json::parse(words.out).at("name"), "bob");
   EXPECT_EQ(fs::last_write_time(db()), before);
   EXPECT_FALSE(fs::exists(db() + "-wal"));
+}
+
+// The same on PostgreSQL: the URL in place of the file (skipped without VELMOR_PG_URL).
+TEST_F(InspectTool, APostgresUrlIsInspectedAndQueriedAsAFileIs) {
+  if (!velmor_test::pg_url()) GTEST_SKIP() << velmor_test::pg_skip_reason;
+  const std::string url = velmor_test::write_pg_shop("velmor_inspect_cli");
+  const ToolRun schemas = run({url});
+  ASSERT_EQ(schemas.status, 0) << schemas.err;
+  const json::object parsed = json::parse(schemas.out).as_object();
+  EXPECT_EQ(parsed.size(), 3u);
+  EXPECT_EQ(parsed.at("customers").at("properties").at("tags").at("type"), "array");
+  const ToolRun rows = run({url, "--table", "customers", "--filter", "age__gte=21", "--order-by",
+                            "-age", "--limit", "1"});
+  ASSERT_EQ(rows.status, 0) << rows.err;
+  EXPECT_EQ(json::parse(rows.out).at("name"), "Dee");
+  const ToolRun down = run({"postgresql:host=/nonexistent port=5"});
+  EXPECT_EQ(down.status, 1);
+  EXPECT_NE(down.err.find("cannot connect"), std::string::npos) << down.err;
+  EXPECT_EQ(down.err.find('\n'), down.err.size() - 1) << down.err;
 }
 
 }  // namespace

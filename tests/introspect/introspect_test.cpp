@@ -53,7 +53,7 @@ TEST_F(Introspection, EveryUserTableSortedWithItsSchema) {
   const auto tables = introspect_database(path(), "shop");
   std::vector<std::string> names;
   for (const auto& t : tables) names.push_back(t.name);
-  // sqlite_sequence (made by AUTOINCREMENT) is SQLite's own.
+  // sqlite_sequence (made by AUTOINCREMENT) is SQLite's own, _velmor_objects the store's.
   EXPECT_EQ(names, (std::vector<std::string>{"customers", "odd \"quoted\" place", "order_lines",
                                              "settings"}));
 

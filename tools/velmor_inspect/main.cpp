@@ -1,5 +1,6 @@
-// velmor_inspect: prints the object schemas of every table of a SQLite database as JSON,
-// or runs a simple query on one table and prints its rows as JSON lines.
+// velmor_inspect: prints the object schemas of every table of a SQLite database or a
+// PostgreSQL schema as JSON, or runs a simple query on one table and prints its rows as JSON
+// lines.
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -12,7 +13,6 @@
 
 #include "pretty_json.hpp"
 #include "table_query.hpp"
-#include "velmor_models/backends/sqlite/introspect.hpp"
 
 namespace {
 
@@ -45,13 +45,17 @@ std::vector<std::string> joined_orderings(int argc, char** argv) {
 int main(int argc, char** argv) {
   const CLI::Range kCount(std::int64_t{0}, std::numeric_limits<std::int64_t>::max());
   CLI::App app{
-      "Prints the object schemas of every table of a SQLite database as JSON, or, with "
-      "--table, runs a query on one table and prints its rows as JSON lines. The database "
-      "is opened read-only.",
+      "Prints the object schemas of every table of a SQLite database, or of the current "
+      "schema of a PostgreSQL database, as JSON, or, with --table, runs a query on one table "
+      "and prints its rows as JSON lines. A SQLite file is opened read-only; on PostgreSQL "
+      "only SELECT statements run.",
       kProgram};
   std::string database;
   velmor_inspect::TableQuery query;
-  app.add_option("database", database, "SQLite database file")->required();
+  app.add_option("database", database,
+                 "SQLite database file, or PostgreSQL URL (postgresql://... or "
+                 "postgresql:host=... dbname=...)")
+      ->required();
   CLI::Option* table =
       app.add_option("--table", query.table, "Query this table instead of printing the schemas");
   app.add_option("--filter", query.filters,
@@ -75,7 +79,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    const auto tables = velmor_models::backends::sqlite::introspect_database(database);
+    const auto tables = velmor_inspect::introspect(database);
     if (query.table.empty() && table->count() == 0) {
       boost::json::object schemas;
       for (const auto& t : tables) schemas[t.name] = t.schema.to_fields();

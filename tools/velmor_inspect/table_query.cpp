@@ -4,7 +4,9 @@
 #include <filesystem>
 
 #include "pretty_json.hpp"
+#include "velmor_models/backends/postgres/introspect.hpp"
 #include "velmor_models/backends/registry.hpp"
+#include "velmor_models/backends/sqlite/introspect.hpp"
 #include "velmor_models/querysets/qsetkit/query_set.hpp"
 #include "velmor_utils/errors.hpp"
 
@@ -12,7 +14,7 @@ namespace velmor_inspect {
 namespace {
 
 namespace json = boost::json;
-using velmor_models::backends::sqlite::IntrospectedTable;
+using velmor_models::backends::IntrospectedTable;
 using velmor_models::classes::model::Model;
 using velmor_models::querysets::qsetkit::NamedFilters;
 using velmor_models::querysets::qsetkit::QuerySet;
@@ -32,7 +34,26 @@ const IntrospectedTable& find_table(const std::vector<IntrospectedTable>& tables
                    "' in the database; its tables: " + (known.empty() ? "none" : known));
 }
 
+// The URL of the alias the query runs on.
+std::string alias_url(const std::string& database) {
+  if (is_postgres_url(database)) return database;
+  if (database.find('?') != std::string::npos)
+    throw ValueError("cannot query '" + database + "': a database URL cannot name a path with '?'");
+  // Read-only: inspecting a database must never change it (nor switch its journal mode).
+  return "sqlite://" + std::filesystem::absolute(database).lexically_normal().string() + "?mode=ro";
+}
+
 }  // namespace
+
+bool is_postgres_url(std::string_view database) {
+  return database.starts_with("postgresql:") || database.starts_with("postgres:");
+}
+
+std::vector<IntrospectedTable> introspect(const std::string& database) {
+  if (is_postgres_url(database))
+    return velmor_models::backends::postgres::introspect_database(database);
+  return velmor_models::backends::sqlite::introspect_database(database);
+}
 
 json::value filter_value(std::string_view text) {
   json::error_code ec;
@@ -41,17 +62,12 @@ json::value filter_value(std::string_view text) {
   return parsed;
 }
 
-void run_table_query(const std::string& path, const std::vector<IntrospectedTable>& tables,
+void run_table_query(const std::string& database, const std::vector<IntrospectedTable>& tables,
                      const TableQuery& query, std::ostream& out) {
   const IntrospectedTable& table = find_table(tables, query.table);
-  if (path.find('?') != std::string::npos)
-    throw ValueError("cannot query '" + path + "': a database URL cannot name a path with '?'");
-  // Read-only: inspecting a database must never change it (nor switch its journal mode).
-  velmor_models::backends::configure(
-      kAlias,
-      "sqlite://" + std::filesystem::absolute(path).lexically_normal().string() + "?mode=ro");
+  velmor_models::backends::configure(kAlias, alias_url(database));
 
-  auto qs = QuerySet<Model>(velmor_models::backends::sqlite::model_class_of(table)).using_(kAlias);
+  auto qs = QuerySet<Model>(velmor_models::backends::model_class_of(table)).using_(kAlias);
   for (const std::string& filter : query.filters) {
     const std::size_t eq = filter.find('=');
     if (eq == std::string::npos || eq == 0)

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "velmor_models/backends/sqlite/introspect.hpp"
+#include "velmor_models/backends/introspected_table.hpp"
 
 namespace velmor_inspect {
 
@@ -26,11 +26,18 @@ struct TableQuery {
 /// otherwise the text itself (a bare word).
 boost::json::value filter_value(std::string_view text);
 
-/// Runs `query` through a query set over the table's model class, on the database file at
-/// `path` opened read-only, and writes each row as one line of JSON to `out`. An unknown
-/// table is a ValueError naming the tables there are.
-void run_table_query(const std::string& path,
-                     const std::vector<velmor_models::backends::sqlite::IntrospectedTable>& tables,
+/// True when `database` names a PostgreSQL database (`postgresql:` or `postgres:`) rather
+/// than a SQLite file.
+bool is_postgres_url(std::string_view database);
+
+/// The tables of `database`: a SQLite file or a PostgreSQL URL.
+std::vector<velmor_models::backends::IntrospectedTable> introspect(const std::string& database);
+
+/// Runs `query` through a query set over the table's model class, on `database` (a SQLite
+/// file, opened read-only, or a PostgreSQL URL), and writes each row as one line of JSON
+/// to `out`. An unknown table is a ValueError naming the tables there are.
+void run_table_query(const std::string& database,
+                     const std::vector<velmor_models::backends::IntrospectedTable>& tables,
                      const TableQuery& query, std::ostream& out);
 
 }  // namespace velmor_inspect

@@ -2,11 +2,15 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <functional>
 #include <optional>
 #include <system_error>
@@ -25,6 +29,37 @@ short events_of(Wait::Kind kind) {
       return POLLOUT;
     default:
       return POLLIN | POLLOUT;
+  }
+}
+
+// The poll(2) timeout for `wait`: none (-1), or the milliseconds left until its deadline.
+int poll_timeout(const Wait& wait) {
+  if (!wait.deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wait.deadline -
+                                                                 std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+}
+
+// Waits until `socket` is ready as `kind` asks: which readiness came.
+boost::asio::awaitable<Ready> socket_ready(boost::asio::posix::stream_descriptor& socket,
+                                           Wait::Kind kind) {
+  using boost::asio::posix::stream_descriptor;
+  using namespace boost::asio::experimental::awaitable_operators;
+  switch (kind) {
+    case Wait::Kind::readable:
+      co_await socket.async_wait(stream_descriptor::wait_read, boost::asio::use_awaitable);
+      co_return Ready::readable;
+    case Wait::Kind::writable:
+      co_await socket.async_wait(stream_descriptor::wait_write, boost::asio::use_awaitable);
+      co_return Ready::writable;
+    default: {
+      auto read = socket.async_wait(stream_descriptor::wait_read, boost::asio::use_awaitable);
+      auto write = socket.async_wait(stream_descriptor::wait_write, boost::asio::use_awaitable);
+      // Named first: g++ 12 destroys temporaries made inside a co_await expression twice.
+      auto race = std::move(read) || std::move(write);
+      const auto first = co_await std::move(race);
+      co_return first.index() == 0 ? Ready::readable : Ready::writable;
+    }
   }
 }
 
@@ -53,9 +88,13 @@ void run(Operation& op) {
     }
     pollfd p{wait.socket, events_of(wait.kind), 0};
     int n;
-    while ((n = ::poll(&p, 1, -1)) < 0 && errno == EINTR) {
+    while ((n = ::poll(&p, 1, poll_timeout(wait))) < 0 && errno == EINTR) {
     }
     if (n < 0) throw std::system_error(errno, std::generic_category(), "poll");
+    if (n == 0) {
+      wait = op.step(Ready::timed_out);
+      continue;
+    }
     // An error or hang-up counts as readable: reading is how the operation learns of it.
     const bool readable = (p.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
     wait = op.step(readable || !(p.revents & POLLOUT) ? Ready::readable : Ready::writable);
@@ -99,20 +138,16 @@ boost::asio::awaitable<void> arun(std::shared_ptr<Operation> op) {
     }
     Ready ready = Ready::readable;
     try {
-      switch (wait.kind) {
-        case Wait::Kind::readable:
-          co_await socket->async_wait(stream_descriptor::wait_read, boost::asio::use_awaitable);
-          break;
-        case Wait::Kind::writable:
-          co_await socket->async_wait(stream_descriptor::wait_write, boost::asio::use_awaitable);
-          ready = Ready::writable;
-          break;
-        default: {
-          auto first =
-              co_await (socket->async_wait(stream_descriptor::wait_read, boost::asio::use_awaitable) ||
-                        socket->async_wait(stream_descriptor::wait_write, boost::asio::use_awaitable));
-          ready = first.index() == 0 ? Ready::readable : Ready::writable;
-        }
+      if (wait.deadline) {
+        boost::asio::steady_timer timer(executor, *wait.deadline);
+        auto readiness = socket_ready(*socket, wait.kind);
+        auto expiry = timer.async_wait(boost::asio::use_awaitable);
+        auto race = std::move(readiness) || std::move(expiry);
+        const auto first = co_await std::move(race);
+        ready = first.index() == 0 ? std::get<0>(first) : Ready::timed_out;
+      } else {
+        auto readiness = socket_ready(*socket, wait.kind);
+        ready = co_await std::move(readiness);
       }
     } catch (const boost::system::system_error& e) {
       if (e.code() == boost::asio::error::operation_aborted) op->cancel();

@@ -1,6 +1,7 @@
 #include "backends/postgres/connection.hpp"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <boost/asio/post.hpp>
 #include <condition_variable>
@@ -61,14 +62,50 @@ std::string trimmed(const char* message) {
   return s;
 }
 
+// Whether libpq takes the connection parameters: the connection string (a key=value
+// string, a URI, or a database name alone) and the keywords given after '?'.
+bool parameters_valid(const Settings& s) {
+  for (const auto& [key, value] : s.libpq) {
+    if (key == "dbname") {
+      const bool expanded = value.find('=') != std::string::npos ||
+                            value.starts_with("postgresql://") || value.starts_with("postgres://");
+      if (!expanded) continue;
+      char* error = nullptr;
+      PQconninfoOption* parsed = PQconninfoParse(value.c_str(), &error);
+      PQfreemem(error);
+      if (!parsed) return false;
+      PQconninfoFree(parsed);
+      continue;
+    }
+    PQconninfoOption* known = PQconndefaults();
+    bool found = false;
+    for (const PQconninfoOption* o = known; o && o->keyword && !found; ++o)
+      found = key == o->keyword;
+    PQconninfoFree(known);
+    if (!found) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string message_prefix(const Settings& s) {
   return "PostgreSQL database '" + s.url + "' (alias '" + s.alias + "'): ";
 }
 
+DatabaseError read_only_error(const Settings& s, const std::string& sql,
+                              const std::string& server_message) {
+  std::string message = message_prefix(s) +
+                        "the alias names a read-only server (a standby, or a connection string "
+                        "that asks for one with target_session_attrs), which takes no writes: "
+                        "write through an alias of the primary";
+  if (!server_message.empty()) (message += " (") += server_message + ")";
+  return DatabaseError(message, s.alias, sql, "25006", true, DatabaseErrorCategory::read_only, 0,
+                       "25006");
+}
+
 DatabaseError connect_error(const Settings& s, const std::string& why, bool started) {
-  // Refused at once: the parameters themselves; refused later: the server or the way to it.
+  // Refused for the parameters themselves, or by the server or the way to it.
   return DatabaseError(
       message_prefix(s) + "cannot connect: " + why, s.alias, "", started ? "08001" : "", false,
       started ? DatabaseErrorCategory::connection_lost : DatabaseErrorCategory::other, 0,
@@ -90,7 +127,19 @@ Connection::Connection(const Settings& settings)
   if (PQstatus(conn_) == CONNECTION_BAD) {
     const std::string why = trimmed(PQerrorMessage(conn_));
     PQfinish(conn_);
-    throw connect_error(settings, why, false);
+    // libpq also tries the first address at once: a server that is down (its Unix socket
+    // gone) fails here as well, and is no fault of the parameters.
+    throw connect_error(settings, why, parameters_valid(settings));
+  }
+  // As libpq read it (from the URL, a key=value string or PGTARGETSESSIONATTRS).
+  if (PQconninfoOption* options = PQconninfo(conn_)) {
+    for (const PQconninfoOption* o = options; o->keyword; ++o) {
+      if (std::string_view(o->keyword) != "target_session_attrs" || !o->val) continue;
+      const std::string_view target = o->val;
+      read_only_target_ =
+          target == "read-only" || target == "standby" || target == "prefer-standby";
+    }
+    PQconninfoFree(options);
   }
   // The server's notices (a table that exists already, ...) are remarks, not results: they
   // would otherwise go to standard error.
@@ -145,6 +194,44 @@ TxState Connection::tx_state() const noexcept {
 
 int Connection::server_pid() const noexcept {
   return PQbackendPID(conn_);
+}
+
+namespace {
+bool parameter_on(pg_conn* conn, const char* name) {
+  const char* value = PQparameterStatus(conn, name);
+  return value && std::string_view(value) == "on";
+}
+}  // namespace
+
+// Servers from 14 on report both settings, and again whenever they change (a standby
+// promoted, a SET).
+bool Connection::refuses_writes() const noexcept {
+  return read_only_target_ || parameter_on(conn_, "in_hot_standby") ||
+         parameter_on(conn_, "default_transaction_read_only");
+}
+
+void Connection::check_writable(const std::string& sql) const {
+  if (refuses_writes()) throw read_only_error(settings_, sql);
+}
+
+void Connection::make_sessions_read_only() {
+  if (!read_only_target_ || parameter_on(conn_, "default_transaction_read_only")) return;
+  static constexpr const char* sql = "SET default_transaction_read_only = on";
+  std::shared_ptr<Request> r = open_request(sql);
+  add_housekeeping(*r, sql);
+  seal(*r);
+  r->abandoned = true;
+}
+
+bool Connection::closed_by_server() noexcept {
+  // A closed connection is readable: what the server said last (a FATAL message), then
+  // the end of the stream. A few reads at most, none of which waits.
+  for (int i = 0; i < 4 && !broken(); ++i) {
+    pollfd p{PQsocket(conn_), POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) break;
+    if (!PQconsumeInput(conn_)) broken_ = true;
+  }
+  return broken();
 }
 
 Connection::CacheStats Connection::cache_stats() const noexcept {
@@ -259,11 +346,23 @@ void Connection::send_rollback_now() {
 }
 
 driver::Wait Connection::io_wait() const noexcept {
-  return {flushing_ ? driver::Wait::Kind::either : driver::Wait::Kind::readable, PQsocket(conn_)};
+  driver::Wait w{flushing_ ? driver::Wait::Kind::either : driver::Wait::Kind::readable,
+                 PQsocket(conn_)};
+  // Every wait starts the bound afresh: it limits the silence between two arrivals, not a
+  // statement's whole time.
+  if (settings_.io_timeout.count() > 0 && !in_flight_.empty())
+    w.deadline = std::chrono::steady_clock::now() + settings_.io_timeout;
+  return w;
 }
 
 bool Connection::pump(driver::Ready ready) {
   if (broken_) return false;
+  if (ready == driver::Ready::timed_out) {
+    // Where the exchange stands is unknown (a reply may still come): the connection goes.
+    lose("nothing came from the server for " + std::to_string(settings_.io_timeout.count()) +
+         " ms (io_timeout_ms)");
+    return false;
+  }
   // Reading whenever the socket is readable, flushing or not: a server that cannot send
   // stops reading too.
   if (ready == driver::Ready::readable && !PQconsumeInput(conn_)) {
@@ -419,8 +518,12 @@ void Connection::record_error(Request& r, const pg_result* res) {
   if (!usable) broken_ = true;
   DatabaseErrorCategory category = category_of(r.sqlstate);
   if (r.sqlstate.empty() && bad) category = DatabaseErrorCategory::connection_lost;
-  std::string message = message_prefix(settings_) +
-                        (primary ? std::string(primary) : trimmed(PQresultErrorMessage(res)));
+  const std::string said = primary ? std::string(primary) : trimmed(PQresultErrorMessage(res));
+  if (r.sqlstate == "25006" && refuses_writes()) {
+    r.error = std::make_exception_ptr(read_only_error(settings_, r.sql, said));
+    return;
+  }
+  std::string message = message_prefix(settings_) + said;
   if (detail) (message += " (") += std::string(detail) + ")";
   r.error = std::make_exception_ptr(
       DatabaseError(message, settings_.alias, r.sql, r.sqlstate, usable, category, 0, r.sqlstate));
@@ -564,6 +667,7 @@ void Connection::insert_rows(const classes::model::ModelClass& cls,
 
 std::unique_ptr<driver::Operation> Connection::start_insert_rows(
     const classes::model::ModelClass& cls, std::span<const boost::json::object> records) {
+  check_writable("INSERT");
   return insert_rows_op(*this, cls, records);
 }
 
@@ -582,6 +686,10 @@ void Connection::rollback() noexcept {
 }
 
 std::unique_ptr<driver::Operation> Connection::start_begin() {
+  // Refused here rather than by the server: a standby refuses a serializable BEGIN with a
+  // code that says nothing of read-only, and a read-only target on the primary would take
+  // the write.
+  check_writable(std::string(dialect().begin_write()));
   return execute_op(*this, std::string(dialect().begin_write()), {});
 }
 

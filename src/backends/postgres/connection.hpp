@@ -90,6 +90,10 @@ class Connection final : public driver::Connection {
   // For the pool.
   const Settings& settings() const noexcept { return settings_; }
   bool broken() const noexcept;
+  /// Checks without waiting whether the server has closed the connection (a restart, a
+  /// shutdown, a terminated backend): what has arrived is read, and true when the
+  /// connection turned out to be gone. For connections that waited idle in the pool.
+  bool closed_by_server() noexcept;
   TxState tx_state() const noexcept;
   /// Back in its pool: false when it cannot serve again (broken, or in a state it cannot
   /// account for); otherwise a transaction left open is rolled back now (sent, not
@@ -97,6 +101,18 @@ class Connection final : public driver::Connection {
   bool recycle() noexcept;
   /// The server process serving this connection.
   int server_pid() const noexcept;
+  /// True when writes are refused before they are sent: the connection string asks libpq
+  /// for a standby or a read-only server (target_session_attrs read-only, standby or
+  /// prefer-standby, which may still land on the primary), or the server is a hot standby
+  /// or makes its transactions read-only by default.
+  bool refuses_writes() const noexcept;
+  /// DatabaseError (read_only) naming the alias as one of a read-only server when
+  /// refuses_writes(); `sql` is the write refused.
+  void check_writable(const std::string& sql) const;
+  /// For a connection that refuses writes although its server takes them (a read-only
+  /// target that landed on the primary): its transactions are made read-only on the
+  /// server too, so a statement sent directly is refused there as well. Sent, not awaited.
+  void make_sessions_read_only();
   const std::chrono::steady_clock::time_point opened_at = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_used = opened_at;
 
@@ -132,7 +148,9 @@ class Connection final : public driver::Connection {
   driver::Wait advance(driver::Ready ready, const Request& until);
   /// The same without a request to wait for: true while output is still unsent.
   bool pump(driver::Ready ready);
-  /// The wait for more I/O: readable, or either while output is unsent.
+  /// The wait for more I/O: readable, or either while output is unsent; with io_timeout_ms
+  /// set and requests awaiting answers, a deadline that far ahead (pump then loses the
+  /// connection when it is given Ready::timed_out).
   driver::Wait io_wait() const noexcept;
   /// Nobody reads `request` any more: its results are dropped as they arrive (an unsealed
   /// one is rolled back and sealed). With `cancel`, the server is asked to stop it.
@@ -162,11 +180,16 @@ class Connection final : public driver::Connection {
   bool rollback_pending_ = false;  // rollback() was called
   bool leading_rollback_ = false;  // the next request starts with ROLLBACK
   bool tx_idle_ = true;            // outside a transaction when the next request goes out
+  bool read_only_target_ = false;  // target_session_attrs asks for a read-only server
 };
 
 /// "PostgreSQL database '<url>' (alias '<alias>'): ", how every message of the store starts.
 std::string message_prefix(const Settings& settings);
-/// A connection refused at once (`started` false: its parameters) or while connecting.
+/// The DatabaseError (read_only) of a write refused because the alias names a read-only
+/// server; `server_message` is the server's own words, when it refused the write itself.
+querysets::errors::DatabaseError read_only_error(const Settings& settings, const std::string& sql,
+                                                 const std::string& server_message = {});
+/// A connection refused for its parameters (`started` false) or while connecting.
 querysets::errors::DatabaseError connect_error(const Settings& settings, const std::string& why,
                                                bool started);
 

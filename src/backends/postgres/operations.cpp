@@ -147,6 +147,7 @@ class ConnectOp final : public driver::Operation {
         break;
       case PGRES_POLLING_OK:
         if (PQsetnonblocking(h, 1) != 0 || !PQenterPipelineMode(h)) break;
+        conn_.make_sessions_read_only();
         setup_.emplace(conn_, session_setup(), std::vector<driver::Value>{});
         return setup_->step(Ready::none);
       default:

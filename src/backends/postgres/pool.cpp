@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -34,13 +35,22 @@ bool run_until(driver::Operation& op, Clock::time_point deadline) {
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
+    // The operation's own deadline (io_timeout_ms), when it comes first.
+    const auto own =
+        wait.deadline ? std::chrono::ceil<std::chrono::milliseconds>(*wait.deadline - Clock::now())
+                      : left;
     pollfd p{wait.socket,
              static_cast<short>(wait.kind == Wait::Kind::readable   ? POLLIN
                                 : wait.kind == Wait::Kind::writable ? POLLOUT
                                                                     : POLLIN | POLLOUT),
              0};
-    const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+    const int n = ::poll(
+        &p, 1, static_cast<int>(std::clamp<long long>(std::min(left, own).count(), 0, INT_MAX)));
     if (n < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+    if (n == 0 && wait.deadline && Clock::now() >= *wait.deadline) {
+      wait = op.step(Ready::timed_out);
+      continue;
+    }
     if (n <= 0) continue;
     const bool readable = (p.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
     wait = op.step(readable || !(p.revents & POLLOUT) ? Ready::readable : Ready::writable);
@@ -291,7 +301,8 @@ driver::Lease Pool::acquire() {
         *t = taken_from(w);
       }
     }
-    if (t->connection && expired(*t->connection)) drop_connection(*t);
+    if (t->connection && (expired(*t->connection) || t->connection->closed_by_server()))
+      drop_connection(*t);
     if (t->connection && needs_check(*t->connection)) {
       bool alive = false;
       try {
@@ -343,7 +354,8 @@ boost::asio::awaitable<driver::Lease> Pool::aacquire() {
       if (!t->any()) timed_out(since);
     }
   }
-  if (t->connection && expired(*t->connection)) drop_connection(*t);
+  if (t->connection && (expired(*t->connection) || t->connection->closed_by_server()))
+    drop_connection(*t);
   if (t->connection && needs_check(*t->connection)) {
     const std::shared_ptr<driver::Operation> ping = t->connection->start_ping();
     const std::optional<std::exception_ptr> checked = co_await within(ping, deadline);

@@ -30,8 +30,9 @@ class Pool : public std::enable_shared_from_this<Pool> {
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
-  /// A connection pinned to the caller until the lease ends: an idle one (checked first
-  /// when it was idle longer than idle_check), a new one while fewer than pool_max are
+  /// A connection pinned to the caller until the lease ends: an idle one (replaced when the
+  /// server has closed it, which shows without a round trip; checked with one when it was
+  /// idle longer than idle_check), a new one while fewer than pool_max are
   /// open, else the first to come back. DatabaseError (busy) naming the alias, the pool's
   /// size and the wait after acquire_timeout. Blocks the calling thread.
   driver::Lease acquire();

@@ -87,7 +87,8 @@ std::string percent_decoded(std::string_view s) {
 
 bool store_parameter(std::string_view key) {
   return key == "pool_min" || key == "pool_max" || key == "acquire_timeout_ms" ||
-         key == "max_lifetime_s" || key == "idle_check_s" || key == "statement_cache";
+         key == "max_lifetime_s" || key == "idle_check_s" || key == "statement_cache" ||
+         key == "io_timeout_ms";
 }
 
 std::int64_t number(const Settings& s, std::string_view key, std::string_view text,
@@ -112,6 +113,8 @@ void apply(Settings& s, std::string_view key, std::string_view value) {
     s.max_lifetime = std::chrono::seconds(number(s, key, value, 0));
   else if (key == "idle_check_s")
     s.idle_check = std::chrono::seconds(number(s, key, value, 0));
+  else if (key == "io_timeout_ms")
+    s.io_timeout = std::chrono::milliseconds(number(s, key, value, 0));
   else
     s.statement_cache = static_cast<std::size_t>(number(s, key, value, 0));
 }

@@ -38,6 +38,10 @@ struct Settings {
   std::chrono::seconds idle_check{30};
   std::size_t statement_cache = 128;  ///< 0: unnamed statements only
   std::shared_ptr<WidenedColumns> widened = std::make_shared<WidenedColumns>();
+  /// How long a call waits for the server's next bytes while it awaits an answer before
+  /// the connection counts as lost (a reply that never comes: a network that drops it);
+  /// 0: no bound (a statement may run as long as it takes).
+  std::chrono::milliseconds io_timeout{0};
 };
 
 /// Reads a `postgresql:` or `postgres:` URL for `alias`: a URI (`postgresql://...`) or a

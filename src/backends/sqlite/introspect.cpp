@@ -2,15 +2,13 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <filesystem>
-#include <map>
 #include <memory>
 
+#include "backends/introspection_rules.hpp"
 #include "backends/sqlite/connection.hpp"
-#include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/utils/schemabridge.hpp"
 #include "velmor_utils/errors.hpp"
@@ -19,11 +17,7 @@ namespace velmor_models::backends::sqlite {
 namespace {
 
 namespace json = boost::json;
-using classes::model::ModelClass;
-using classes::model::ModelClassPtr;
 using querysets::errors::DatabaseError;
-
-constexpr std::string_view kMetadataColumn = "_metadata";
 
 [[noreturn]] void fail(const std::string& path, const std::string& why, int code,
                        const std::string& sql = {}) {
@@ -116,28 +110,18 @@ std::vector<IntrospectedTable> introspect_database(
   tables.reserve(names.size());
   for (const json::value& row : names) {
     std::string name(row.at("name").as_string());
+    if (is_store_table(name)) continue;
     json::array columns = rows_of(db.get(), path,
                                   "SELECT cid, name, type, \"notnull\", dflt_value, pk "
                                   "FROM pragma_table_info(?1)",
                                   name);
-    const auto metadata = std::find_if(columns.begin(), columns.end(), [](const json::value& c) {
-      return c.at("name").as_string() == kMetadataColumn;
-    });
-    const bool plain = metadata == columns.end();
+    const bool plain = drop_framework_columns(columns, "name");
     if (!plain) {
-      // A framework table: its metadata and address columns are not fields.
-      json::array kept;
+      // The store declares NUMBER columns NUMERIC, so that integers stay exact.
       for (json::value& c : columns) {
-        const json::string& n = c.at("name").as_string();
-        if (n == kMetadataColumn || n == "_object_id" || n == "_object_version" ||
-            n == "_class_version")
-          continue;
-        // The store declares NUMBER columns NUMERIC, so that integers stay exact.
         json::value& type = c.as_object()["type"];
         if (type.is_string() && type.get_string() == "NUMERIC") type = "REAL";
-        kept.push_back(std::move(c));
       }
-      columns = std::move(kept);
     }
     try {
       tables.push_back(
@@ -147,28 +131,6 @@ std::vector<IntrospectedTable> introspect_database(
     }
   }
   return tables;
-}
-
-ModelClassPtr model_class_of(const IntrospectedTable& table) {
-  ModelClass::Options options;
-  options.plain_table = table.plain;
-  return ModelClass::from_schema(table.schema, std::move(options));
-}
-
-std::vector<ModelClassPtr> register_model_classes(const std::vector<IntrospectedTable>& tables) {
-  std::vector<ModelClassPtr> classes;
-  std::map<std::string, const IntrospectedTable*, std::less<>> seen;
-  for (const IntrospectedTable& table : tables) {
-    ModelClassPtr cls = model_class_of(table);
-    if (auto [it, fresh] = seen.emplace(cls->name(), &table); !fresh)
-      throw velmor_utils::errors::ValueError("tables '" + it->second->name + "' and '" +
-                                             table.name + "' both make the model class '" +
-                                             cls->name() + "'");
-    classes.push_back(std::move(cls));
-  }
-  for (const ModelClassPtr& cls : classes)
-    classes::class_manager::ClassManager::register_class(cls);
-  return classes;
 }
 
 }  // namespace velmor_models::backends::sqlite

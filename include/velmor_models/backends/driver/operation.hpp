@@ -7,8 +7,10 @@
 // those steps, and the coroutine form runs them on the worker pool.
 
 #include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace velmor_models::backends::driver {
@@ -16,19 +18,24 @@ namespace velmor_models::backends::driver {
 /// What an operation needs before its next step.
 struct Wait {
   enum class Kind {
-    done,         ///< finished: no further step
-    readable,     ///< `socket` readable
-    writable,     ///< `socket` writable
-    either,       ///< `socket` readable or writable, whichever comes first (a client
-                  ///< still flushing must also read, or client and server can deadlock)
-    blocking,     ///< nothing to wait for, but the next step blocks its thread
+    done,      ///< finished: no further step
+    readable,  ///< `socket` readable
+    writable,  ///< `socket` writable
+    either,    ///< `socket` readable or writable, whichever comes first (a client
+               ///< still flushing must also read, or client and server can deadlock)
+    blocking,  ///< nothing to wait for, but the next step blocks its thread
   };
   Kind kind = Kind::done;
   int socket = -1;  ///< for the readiness kinds; may change from one step to the next
+  /// For the readiness kinds: when set and the socket is still not ready then, the next
+  /// step is made with Ready::timed_out (a store that bounds how long it waits for its
+  /// server).
+  std::optional<std::chrono::steady_clock::time_point> deadline{};
 };
 
-/// Which readiness the step that follows a wait was given.
-enum class Ready { none, readable, writable };
+/// Which readiness the step that follows a wait was given; `timed_out` when the wait's
+/// deadline came first.
+enum class Ready { none, readable, writable, timed_out };
 
 class Operation {
  public:
@@ -61,16 +68,17 @@ class Sequence final : public Operation {
 /// An operation of one blocking step that makes `call` (a store whose calls block).
 std::unique_ptr<Operation> blocking_call(std::function<void()> call);
 
-/// Runs `op` to its end on the calling thread: poll(2) for its socket, blocking steps
-/// inline.
+/// Runs `op` to its end on the calling thread: poll(2) for its socket (until the wait's
+/// deadline, if it has one), blocking steps inline.
 void run(Operation& op);
 
-/// The coroutine form of run(): socket waits on the awaiting coroutine's executor (a
+/// The coroutine form of run(): socket waits (raced against a timer for a wait's deadline)
+/// on the awaiting coroutine's executor (a
 /// descriptor over the socket, released again and never closed by us; the socket may
 /// differ from step to step), blocking steps on the worker pool, or inline when the
-/// coroutine is the synchronous form of a call (it runs on the caller's thread). A cancellation that
-/// arrives during a socket wait cancels the operation; a blocking step that began runs to
-/// its end.
+/// coroutine is the synchronous form of a call (it runs on the caller's thread). A cancellation
+/// that arrives during a socket wait cancels the operation; a blocking step that began runs to its
+/// end.
 boost::asio::awaitable<void> arun(std::shared_ptr<Operation> op);
 
 }  // namespace velmor_models::backends::driver

@@ -10,7 +10,16 @@
 //  - `idle_check_s` (30): a connection idle longer than that is checked with a round trip
 //    before it is handed out (never on every acquire);
 //  - `statement_cache` (128): prepared statements kept per connection; 0 prepares none
-//    (for poolers that cannot keep them).
+//    (for poolers that cannot keep them);
+//  - `io_timeout_ms` (0: none): how long a call waits without hearing from the server
+//    while it awaits an answer; then the connection counts as lost (`connection_lost`, or
+//    `outcome_unknown` for a COMMIT). Only this ends a wait for a reply that a network
+//    drops while keeping the connection open; it must exceed the longest silent statement.
+//
+// An alias of a read-only server (a hot standby, or a connection string with
+// target_session_attrs read-only, standby or prefer-standby) reads as any other; its
+// writes (begin, insert_rows, so create_table, insert and the object store's saves) fail
+// before anything is sent with a DatabaseError of category read_only that says so.
 //
 // Threading: connections come from a pool per alias, one caller at a time each. The
 // synchronous calls block their thread (poll); the coroutine forms wait on the awaiting
