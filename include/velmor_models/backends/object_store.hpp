@@ -5,7 +5,8 @@
 // was saved under, its object id (text) and its object version (1, 2, ...). The
 // `default` database holds each live object's latest version (one row per object); the
 // `lakehouse` database holds every version and the history of deleted objects. Both
-// must be SQLite databases (any URL `configure` accepts, or the in-memory defaults).
+// must be SQL stores (SQLite, PostgreSQL: any URL `configure` accepts, or the in-memory
+// defaults); two schemas of one PostgreSQL database make a save one transaction.
 //
 // Table layout, in both databases: the table of the model class (`table_name()`), one
 // column per declared field, `_metadata` (JSON: object_id, class_schema_reference), and
