@@ -31,7 +31,7 @@ using velmor_models::querysets::qsetkit::Model;
 using velmor_models::querysets::qsetkit::QuerySet;
 
 // What happens to the next commit of an alias's connections.
-enum class Loss { none, answer_after_commit, connection_before_commit };
+enum class Loss { none, answer_after_commit, connection_before_commit, serialization_failure };
 std::atomic<Loss> lakehouse_loss{Loss::none}, default_loss{Loss::none};
 
 // Ends the server session `pid` from a connection of its own.
@@ -86,6 +86,12 @@ class Flaky final : public driver::Connection {
   std::unique_ptr<driver::Operation> start_commit() override {
     const Loss loss = loss_.exchange(Loss::none);
     if (loss == Loss::none) return inner_.start_commit();
+    if (loss == Loss::serialization_failure)
+      return driver::blocking_call([this] {
+        inner_.rollback();
+        throw DatabaseError("could not serialize access", inner_.alias(), "COMMIT", "40001", true,
+                            DatabaseErrorCategory::conflict, 0, "40001");
+      });
     // The session ends after its COMMIT ran, or before it reached the server; either way
     // the caller hears nothing of it.
     std::vector<std::unique_ptr<driver::Operation>> steps;
@@ -153,13 +159,15 @@ class PostgresStoreFaults : public testing::Test {
   void SetUp() override {
     if (!velmor_test::pg_url()) GTEST_SKIP() << velmor_test::pg_skip_reason;
     backends::reset();
-    for (auto [scheme, loss] : {std::pair{"flaky-lakehouse", &lakehouse_loss},
-                                std::pair{"flaky-default", &default_loss}})
+    for (const auto& [scheme, which] : {std::pair{"flaky-lakehouse", &lakehouse_loss},
+                                        std::pair{"flaky-default", &default_loss}}) {
+      std::atomic<Loss>* const loss = which;  // (clang 14 captures no structured binding)
       backends::register_store(scheme, [loss](std::string alias, const backends::DatabaseUrl& url) {
         auto inner = std::make_shared<backends::PostgresBackend>(
             std::move(alias), backends::parse_database_url("postgresql:" + url.rest));
         return std::make_shared<FlakyStore>(std::move(inner), *loss);
       });
+    }
     // Lock waits short: a locked database fails the save at once.
     const std::string locks = "-c lock_timeout=300";
     backends::configure("default", "flaky-default:" + stripped(velmor_test::fresh_pg_url(locks)));
@@ -224,6 +232,17 @@ TEST_F(PostgresStoreFaults, ADefaultCommitOfUnknownOutcomeIsReplayedBeforeTheNex
   (void)backends::save_new(book(), {{"title", "c"}});
   EXPECT_EQ(live(), 3);
   EXPECT_EQ(versions(), 3);
+}
+
+// The server refuses a save over a conflict (as SERIALIZABLE does on a write skew): the
+// store runs it again, and it is saved once.
+TEST_F(PostgresStoreFaults, ASaveRefusedOverAConflictRunsAgain) {
+  const auto a = backends::save_new(book(), {{"title", "a"}});
+  lakehouse_loss = Loss::serialization_failure;
+  EXPECT_EQ(backends::save_version(book(), a, {{"title", "a2"}}).object_version, 2);
+  EXPECT_EQ(lakehouse_loss.load(), Loss::none) << "the refusal never came";
+  EXPECT_EQ(versions(), 2);
+  EXPECT_EQ(live(), 1);
 }
 
 TEST_F(PostgresStoreFaults, ALockedDefaultDatabaseFailsTheSaveWithNothingWritten) {
