@@ -141,12 +141,15 @@ std::span<const FieldDecl* const> address_columns() noexcept {
   static const FieldDecl id{"_object_id", CoreTypes::STRING, false, {}};
   static const FieldDecl version{"_object_version", CoreTypes::INTEGER, false, {}};
   static const FieldDecl class_version{"_class_version", CoreTypes::INTEGER, false, {}};
-  static const FieldDecl* const all[] = {&id, &version, &class_version};
+  // When the version was saved: microseconds since the Unix epoch, UTC.
+  static const FieldDecl saved_at{"_saved_at", CoreTypes::INTEGER, false, {}};
+  static const FieldDecl* const all[] = {&id, &version, &class_version, &saved_at};
   return all;
 }
 
 bool is_address_column(std::string_view name) noexcept {
-  return name == "_object_id" || name == "_object_version" || name == "_class_version";
+  return name == "_object_id" || name == "_object_version" || name == "_class_version" ||
+         name == "_saved_at";
 }
 
 std::string base64_encode(std::string_view bytes) {

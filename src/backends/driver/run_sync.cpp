@@ -1,5 +1,7 @@
 #include "backends/driver/run_sync.hpp"
 
+#include <unistd.h>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <exception>
@@ -14,12 +16,24 @@ namespace {
 struct SyncContexts {
   std::vector<std::unique_ptr<boost::asio::io_context>> levels;
   std::size_t depth = 0;
+  pid_t process = 0;
 };
 thread_local SyncContexts contexts;
 
 }  // namespace
 
 void run_sync(boost::asio::awaitable<void> work) {
+  // A child process forked from a thread that had contexts shares their reactors (epoll
+  // instances) with its parent, which would take the events the child waits for: the
+  // child gets contexts of its own, and leaves the inherited ones alone (destroying them
+  // would touch the parent's registrations).
+  if (contexts.process != ::getpid()) {
+    if (contexts.depth == 0)
+      for (auto& level : contexts.levels) (void)level.release();
+    contexts.levels.erase(contexts.levels.begin() + static_cast<std::ptrdiff_t>(contexts.depth),
+                          contexts.levels.end());
+    contexts.process = ::getpid();
+  }
   if (contexts.depth == contexts.levels.size())
     contexts.levels.push_back(std::make_unique<boost::asio::io_context>(1));
   boost::asio::io_context& ctx = *contexts.levels[contexts.depth];

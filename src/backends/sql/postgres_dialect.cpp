@@ -268,6 +268,11 @@ class PostgresDialect final : public Dialect {
 
   std::string_view lock_rows() const noexcept override { return " FOR UPDATE"; }
 
+  // EXTRACT gives numeric since PostgreSQL 14: exact to the microsecond.
+  std::string clock_microseconds() const override {
+    return "SELECT CAST(EXTRACT(EPOCH FROM clock_timestamp()) * 1000000 AS bigint)";
+  }
+
   std::string database_identity() const override {
     return "SELECT CAST(pg_postmaster_start_time() AS text) || ' ' || current_setting('port') || "
            "' ' || current_database(), current_schema(), current_setting('search_path')";

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <exception>
 #include <iterator>
+#include <map>
 #include <mutex>
 
 #include "backends/driver/run_sync.hpp"
@@ -127,36 +128,32 @@ awaitable<void> SaveLog::write(Connection& lake) {
   co_await lake.aexecute_each(entry, std::move(params));
 }
 
-awaitable<void> SaveLog::apply(Connection& lake, Connection& main,
-                               const classes::model::ModelClass* cls,
-                               std::span<const boost::json::object> rows) const {
+awaitable<void> SaveLog::apply(Connection& main, std::span<const ClassRows> latest) const {
   // Where no write lock of the whole database serves, writers of one object in the
   // default database take its lock first (a save whose lakehouse part committed may
   // still be writing its default part).
   std::vector<std::string> locks;
   for (const Entry& e : entries_) locks.push_back(object_lock(e.table, e.object_id));
   co_await lock_names(main, std::move(locks));
-  if (!cls) {
-    for (const Entry& e : entries_)
-      co_await apply_entry(lake, main, e.table, e.object_id, e.version, e.deleted);
-    co_return;
-  }
-  // Both write locks are held and every version is new: no row of the default database
-  // can be as new as it, so older ones go and the rows are added as written.
-  std::string older;
-  for (const Entry& e : entries_) {
-    if (e.deleted) {
-      co_await apply_entry(lake, main, e.table, e.object_id, e.version, true);
-    } else if (e.version > 1) {  // a first version has no older one
-      if (older.empty())
-        older = main.dialect().with_placeholders(
-            "DELETE FROM " + quoted(main, e.table) +
-            " WHERE \"_object_id\" = ? AND \"_object_version\" < ?");
-      const std::vector<Value> params{text(e.object_id), integer(e.version)};
-      co_await main.aexecute(older, params);
+  // Each object once, as the save leaves it (its last entry). Both write locks are held
+  // and every version is new: no row of the default database is as new as the object.
+  std::map<std::pair<std::string, std::string>, const Entry*> last;
+  for (const Entry& e : entries_) last[{e.table, e.object_id}] = &e;
+  std::map<std::string, std::pair<std::string, std::string>> removal;  // by table: <, <=
+  for (const auto& [key, e] : last) {
+    if (!e->deleted && e->version == 1) continue;  // a first version has no older one
+    auto [it, made] = removal.try_emplace(e->table);
+    if (made) {
+      const std::string head = "DELETE FROM " + quoted(main, e->table) +
+                               " WHERE \"_object_id\" = ? AND \"_object_version\" ";
+      it->second = {main.dialect().with_placeholders(head + "< ?"),
+                    main.dialect().with_placeholders(head + "<= ?")};
     }
+    const std::vector<Value> params{text(e->object_id), integer(e->version)};
+    co_await main.aexecute(e->deleted ? it->second.second : it->second.first, params);
   }
-  co_await main.ainsert_rows(*cls, rows);
+  for (const ClassRows& c : latest)
+    if (!c.rows.empty()) co_await main.ainsert_rows(*c.cls, c.rows);
 }
 
 namespace {
@@ -273,31 +270,48 @@ awaitable<void> SaveLog::commit(Transaction& lake_part, Transaction& held) const
 }
 
 // Takes back the lakehouse writes of this save after the default database refused them
-// (full, read-only, ...), newest first, so a failed save leaves no trace.
+// (full, read-only, ...), newest first, so a failed save leaves no trace: its versions and
+// deletions go, and each object's state is read again from what stays.
 awaitable<void> SaveLog::undo(Connection& lake) const {
   co_await lake.abegin();
   Transaction t(lake, Transaction::begun);
+  std::map<std::pair<std::string, std::string>, const Entry*> objects;
   for (auto e = entries_.rbegin(); e != entries_.rend(); ++e) {
-    if (e->deleted) {
-      const Sql revive{
-          "UPDATE \"_velmor_objects\" SET deleted = 0 WHERE class_name = ? AND object_id = ?",
-          {text(e->class_name), text(e->object_id)}};
-      co_await run(lake, revive);
+    objects[{e->class_name, e->object_id}] = &*e;
+    const Sql drop =
+        e->deleted
+            ? Sql{"DELETE FROM \"_velmor_deletions\" WHERE class_name = ? AND object_id = ? AND "
+                  "version = ?",
+                  {text(e->class_name), text(e->object_id), integer(e->version)}}
+            : Sql{"DELETE FROM " + quoted(lake, e->table) +
+                      " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
+                  {text(e->object_id), integer(e->version)}};
+    co_await run(lake, drop);
+  }
+  for (const auto& [key, e] : objects) {
+    const Sql newest{"SELECT \"_object_version\", \"_saved_at\" FROM " + quoted(lake, e->table) +
+                         " WHERE \"_object_id\" = ? ORDER BY \"_object_version\" DESC LIMIT 1",
+                     {text(e->object_id)}};
+    const Rows found = co_await rows(lake, newest);
+    if (found.rows.empty()) {
+      const Sql gone{"DELETE FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ?",
+                     {text(e->class_name), text(e->object_id)}};
+      co_await run(lake, gone);
       continue;
     }
-    const Sql drop{"DELETE FROM " + quoted(lake, e->table) +
-                       " WHERE \"_object_id\" = ? AND \"_object_version\" = ?",
-                   {text(e->object_id), integer(e->version)}};
-    co_await run(lake, drop);
-    const Sql back =
-        e->version == 1
-            ? Sql{"DELETE FROM \"_velmor_objects\" WHERE class_name = ? AND object_id = ?",
-                  {text(e->class_name), text(e->object_id)}}
-            : Sql{"UPDATE \"_velmor_objects\" SET latest_version = ? WHERE class_name = ? AND "
-                  "object_id = ? AND latest_version = ?",
-                  {integer(e->version - 1), text(e->class_name), text(e->object_id),
-                   integer(e->version)}};
-    co_await run(lake, back);
+    const std::int64_t version = driver::integer_of(found.rows[0].at(0), "a version");
+    const Sql deletion{
+        "SELECT deleted_at FROM \"_velmor_deletions\" WHERE class_name = ? AND object_id = ? "
+        "AND version = ?",
+        {text(e->class_name), text(e->object_id), integer(version)}};
+    const std::optional<Value> deleted_at = co_await scalar(lake, deletion);
+    const Sql state{
+        "UPDATE \"_velmor_objects\" SET latest_version = ?, deleted = ?, saved_at = ? WHERE "
+        "class_name = ? AND object_id = ?",
+        {integer(version), integer(deleted_at ? 1 : 0),
+         deleted_at ? *deleted_at : found.rows[0].at(1), text(e->class_name),
+         text(e->object_id)}};
+    co_await run(lake, state);
   }
   const Sql forget = forget_save(id_);
   co_await run(lake, forget);

@@ -35,13 +35,16 @@ class SaveLog {
   /// removal of the entries of a few saves that completed earlier.
   awaitable<void> write(Connection& lake);
 
+  /// The rows of one class that the default database gets.
+  struct ClassRows {
+    const classes::model::ModelClass* cls;
+    std::vector<boost::json::object> rows;
+  };
   /// Step (2): the default database brought to the lakehouse's state for this save's
-  /// entries, inside the caller's transaction of `main`: deletions done, older versions
-  /// removed, and the new versions, `rows` of `cls` as the save wrote them to the
-  /// lakehouse, added (with no rows given, they are copied from the lakehouse).
-  awaitable<void> apply(Connection& lake, Connection& main,
-                        const classes::model::ModelClass* cls = nullptr,
-                        std::span<const boost::json::object> rows = {}) const;
+  /// entries, inside the caller's transaction of `main`: each object's older rows removed
+  /// (all of them for one the save deleted), then `latest`, the newest version of every
+  /// live object of the save as written to the lakehouse, added.
+  awaitable<void> apply(Connection& main, std::span<const ClassRows> latest) const;
 
   /// Steps (3) and (4): commits `lake_part` (the lakehouse's transaction), then `held`
   /// (the default database's), as one operation made before either runs, so that nothing

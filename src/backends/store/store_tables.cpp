@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "backends/stored_value.hpp"
 #include "backends/table_layout.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
 
@@ -41,8 +42,17 @@ awaitable<void> ensure_store_tables(Connection& lake) {
   const std::string flag = n + " DEFAULT 0";
   const sql::ColumnDef classes[] = {
       {"class_name", t}, {"class_version", n}, {"table_name", t}, {"schema", t}};
-  const sql::ColumnDef objects[] = {
-      {"class_name", t}, {"object_id", t}, {"latest_version", n}, {"deleted", flag}};
+  const std::string_view time = d.column_type(CoreTypes::INTEGER);  // microseconds, UTC
+  // Per object: its latest version, whether it is deleted, and when it last changed (a new
+  // version is never saved earlier than that).
+  const sql::ColumnDef objects[] = {{"class_name", t},
+                                    {"object_id", t},
+                                    {"latest_version", n},
+                                    {"deleted", flag},
+                                    {"saved_at", time}};
+  // Every deletion: the version that was the latest then, and when.
+  const sql::ColumnDef deletions[] = {
+      {"class_name", t}, {"object_id", t}, {"version", n}, {"deleted_at", n}};
   // One entry per object a save in flight writes, keyed by the save: with several writers
   // the entries of different saves interleave. An entry without a save id (as a log of an
   // older layout holds them) is left to the replay.
@@ -54,7 +64,8 @@ awaitable<void> ensure_store_tables(Connection& lake) {
   const std::string ddl[] = {
       d.create_table("_velmor_classes", classes, "PRIMARY KEY (class_name, class_version)"),
       d.create_table("_velmor_objects", objects, "PRIMARY KEY (class_name, object_id)"),
-      d.create_table("_velmor_pending", pending)};
+      d.create_table("_velmor_pending", pending),
+      d.create_table("_velmor_deletions", deletions, "PRIMARY KEY (class_name, object_id, version)")};
   // In one transaction, one process at a time: a server refuses the second of two
   // concurrent CREATE TABLE IF NOT EXISTS of one name.
   co_await lake.abegin();
@@ -62,13 +73,20 @@ awaitable<void> ensure_store_tables(Connection& lake) {
   std::vector<std::string> lock{"velmor store tables"};
   co_await lock_names(lake, std::move(lock));
   for (const std::string& statement : ddl) co_await lake.aexecute(statement);
-  // A log written before saves had ids: its entries (if any) are replayed by recovery.
-  const std::string log = "_velmor_pending";
-  const auto present = co_await columns_of(lake, log);
-  if (std::find_if(present.begin(), present.end(),
-                   [](const auto& c) { return c.first == "save_id"; }) == present.end()) {
-    const std::string add = d.add_column(log, "save_id", d.column_type(CoreTypes::STRING));
-    co_await lake.aexecute(add);
+  // Columns tables made before lack: a log written before saves had ids (its entries, if
+  // any, are replayed by recovery), objects without their time (NULL: the earliest).
+  const std::pair<std::string, std::string_view> added[] = {{"_velmor_pending", "save_id"},
+                                                           {"_velmor_objects", "saved_at"}};
+  for (const auto& [table, column] : added) {
+    const auto present = co_await columns_of(lake, table);
+    if (std::find_if(present.begin(), present.end(), [&](const auto& c) {
+          return c.first == column;
+        }) == present.end()) {
+      const std::string add = d.add_column(table, column,
+                                           column == "save_id" ? d.column_type(CoreTypes::STRING)
+                                                               : time);
+      co_await lake.aexecute(add);
+    }
   }
   co_await creating.acommit();
   // No index on save_id: the log holds only the saves in flight, a few rows.
@@ -96,6 +114,13 @@ awaitable<void> ensure_table(Connection& conn, const classes::model::ModelClass&
   // widened where the database types its columns, so that rows of both types stay as
   // stored (the version decision reads them as they were saved).
   const auto present = co_await columns_of(conn, table);
+  // An address column a table made before lacks (`_saved_at`: NULL, the earliest time).
+  for (const FieldDecl* a : address_columns())
+    if (std::find_if(present.begin(), present.end(),
+                     [&](const auto& c) { return c.first == a->name; }) == present.end()) {
+      const std::string add = d.add_column(table, a->name, d.column_type(a->type));
+      co_await conn.aexecute(add);
+    }
   std::vector<std::string> widened;
   const std::string_view json_type = d.column_type(CoreTypes::DICTIONARY);
   for (const FieldDecl& f : cls.fields()) {

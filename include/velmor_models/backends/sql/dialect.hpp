@@ -125,6 +125,10 @@ class Dialect {
   /// (" FOR UPDATE"); empty where the transaction's write lock already excludes every
   /// other writer (SQLite).
   virtual std::string_view lock_rows() const noexcept { return {}; }
+  /// A statement with one row and one integer column: the database's clock, microseconds
+  /// since the Unix epoch (UTC); empty where the database keeps no clock of its own (SQLite
+  /// runs in the process: its clock is the process's).
+  virtual std::string clock_microseconds() const { return {}; }
   /// A statement with one row that tells which database a connection reaches: the server
   /// and database (equal for two connections to one database), then the schema and the
   /// search path it works in (text columns); empty where databases are files of their own.
