@@ -5,6 +5,7 @@
 //    raw loop of sqlite_bench (read every row, parse `_metadata`);
 //  - SaveBatches: 100,000 new objects in batches of 1,000 against raw inserts of the same
 //    rows in transactions of 1,000;
+//  - SaveUnits: the same 100,000 new objects as units of work of 1,000 saves each;
 //  - SaveVersions: 10,000 new versions one at a time against 10,000 single-row raw
 //    transactions, and against the statements a save runs written as a raw loop over the
 //    store's two databases and tables (prepared once, no checks): what the SQL of a save
@@ -20,6 +21,7 @@
 
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
+#include "velmor_models/backends/unit_of_work.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 
 namespace {
@@ -181,6 +183,22 @@ void SaveBatches_Library(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * batch_count);
 }
 
+// The same 100,000 new objects as units of work of 1,000 saves each.
+void SaveUnits_Library(benchmark::State& state) {
+  int run = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fresh_store("units-" + std::to_string(run++));
+    state.ResumeTiming();
+    for (int i = 0; i < batch_count;) {
+      backends::UnitOfWork unit;
+      for (int n = 0; n < batch_size; ++n, ++i) unit.save_new(person(), person_values(i));
+      (void)unit.commit();
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * batch_count);
+}
+
 void SaveVersions_RawLoop(benchmark::State& state) {
   for (auto _ : state) {
     const fs::path path = folder() / "raw-versions.db";
@@ -305,6 +323,7 @@ BENCHMARK(Materialise_RawLoop)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(Materialise_Library)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(SaveBatches_RawLoop)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(SaveBatches_Library)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(SaveUnits_Library)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(SaveVersions_RawLoop)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(SaveVersions_RawStoreSql)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(SaveVersions_Library)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -65,7 +65,11 @@ std::vector<std::int64_t> compatible_class_versions(std::string_view class_name,
 
 /// Saves a new object of the registered class `cls` (registered on first use): the values
 /// are validated by the class (ValidationError, nothing written) and stored as version 1,
-/// under `object_id` or a generated one. An id already in use is a ValueError.
+/// under `object_id` or a generated one. An id in use by a live object is a ValueError;
+/// the id of a deleted object starts it anew, its versions continuing after the deletion
+/// (history.hpp). Every version records when it was saved (the address column
+/// `_saved_at` and `_metadata`'s `saved_at`: microseconds since the Unix epoch, UTC, from
+/// the lakehouse's clock, never before the object's previous change).
 ObjectAddress save_new(const classes::model::ModelClassPtr& cls, const boost::json::object& values,
                        std::optional<std::string> object_id = std::nullopt);
 
@@ -100,7 +104,8 @@ ObjectAddress save_version(const classes::model::ModelClassPtr& cls,
 }
 
 /// Deletes the object `object_id`: its row leaves the default database; its versions stay
-/// in the lakehouse. ObjectDoesNotExistError when no live object has that id.
+/// in the lakehouse, and the deletion is recorded with its time. ObjectDoesNotExistError
+/// when no live object has that id. Several changes at once: unit_of_work.hpp.
 void delete_object(const classes::model::ModelClassPtr& cls, std::string_view object_id);
 
 /// Saves a new version of every object the query set selects (run on the default
