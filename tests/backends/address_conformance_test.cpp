@@ -1,5 +1,5 @@
 // The address filters on every store: the in-memory store, SQLite in memory and on a file,
-// held to one case table, synchronously and as coroutines.
+// PostgreSQL, held to one case table, synchronously and as coroutines.
 
 #include <gtest/gtest.h>
 
@@ -66,6 +66,16 @@ TEST_P(AddressConformance, CoroutinesAnswerAlike) {
   loop.run();
   for (std::size_t i = 0; i < address_cases().size(); ++i)
     expect_rows(address_cases()[i], results[i]);
+}
+
+TEST_P(AddressConformance, TimesThatAreNoTimesAreRefused) {
+  for (const ErrorCase& c : address_error_cases()) {
+    SCOPED_TRACE(c.name);
+    Query q = c.build(base());
+    expect_refusal(c, [&] { (void)Executor(q).query(); });
+    expect_refusal(c, [&] { (void)Executor(q).count(); });
+    if (GetParam() != "memory:") expect_refusal(c, [&] { (void)q.to_sql(); });
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, AddressConformance, velmor_test::every_store(),

@@ -202,6 +202,18 @@ const std::vector<Golden>& goldens() {
            pg_key(pg_path("meta", "$1")) +
            R"( ORDER BY "score" DESC NULLS LAST, "_velmor_seq") AS "_velmor_row", "_velmor_seq" AS "_velmor_rowid" FROM "customers") AS "_velmor_distinct" WHERE "_velmor_row" = 1 ORDER BY "score" DESC NULLS LAST, "_velmor_rowid" LIMIT $2 OFFSET $3)",
        R"(["strict $.\"city\"",5,0])"},
+      // A save time compares as microseconds, a NULL one as the earliest; NULL tests read
+      // the NULL itself.
+      {"save times",
+       [] {
+         return customers()
+             .filter({{"_address__saved_at__gt", "2026-12-10T12:00:00.5+01:00"}})
+             .exclude({{"_address__saved_at__isnull", true}});
+       },
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE COALESCE("_saved_at", ?) > ? AND "_saved_at" IS NOT NULL ORDER BY rowid)",
+       R"([-9223372036854775808,1796900400500000])",
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE COALESCE("_saved_at", $1) > $2 AND "_saved_at" IS NOT NULL ORDER BY "_velmor_seq")",
+       R"([-9223372036854775808,1796900400500000])"},
       {"offset without limit", [] { return with_offset(customers(), 7); },
        R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" ORDER BY rowid LIMIT ? OFFSET ?)",
        R"([-1,7])",

@@ -12,6 +12,7 @@
 #include <boost/json/string.hpp>
 #include <vector>
 
+#include "backends/history.hpp"
 #include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
@@ -53,10 +54,12 @@ bool is_text_lookup(Lookup lookup) {
 struct Resolved {
   const FieldDecl* field = nullptr;
   std::string json_path;
+  bool address = false;
   Operand operand() const {
     const bool plain = json_path.empty();
     return Operand{field->name, json_path, plain && is_text_type(field->type),
-                   plain && field->type == CoreTypes::BOOLEAN};
+                   plain && field->type == CoreTypes::BOOLEAN,
+                   address && field->name == saved_at_column};
   }
 };
 
@@ -145,6 +148,7 @@ class Compiler {
     const ResolvedPath& p = qs_.path(path);
     Resolved r;
     r.field = p.field;
+    r.address = p.address;
     if (!p.address && is_json_type(p.field->type)) {
       std::vector<std::string_view> keys(p.keys.begin(), p.keys.end());
       r.json_path = d_.json_path(keys);
@@ -269,7 +273,9 @@ class Compiler {
 
     if (f.lookup == Lookup::isnull || v.is_null()) {
       const bool is_null = f.lookup != Lookup::isnull || v.get_bool();
-      d_.value_of(w_, op);
+      Operand stored = op;
+      stored.earliest_null = false;  // a test for the NULL itself
+      d_.value_of(w_, stored);
       w_ << (is_null != negated ? " IS NULL" : " IS NOT NULL");
       return;
     }
