@@ -582,6 +582,9 @@ const ResolvedPath& CheckedQuery::path(std::string_view path) const {
 CheckedQuery check_query(const querysets::executor::QuerySetReader& qs) {
   if (!qs.entity()) throw ValueError("A query set needs a model class to run");
   const ModelClass& cls = *qs.entity();
+  if (qs.get_as_of() && cls.is_plain_table())
+    throw ValueError("as_of reads the history of stored objects; model " + shown(cls.name()) +
+                     " is a plain table, whose rows have none");
   PathTable paths(cls);
   check_condition(cls, qs.get_conditions(), paths);
   for (const auto& o : qs.get_order_by()) paths.resolve(o.field(), "the ordering");

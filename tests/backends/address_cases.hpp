@@ -4,7 +4,11 @@
 // queries over their addresses. A runner loads `versioned_rows()` with their address
 // columns and compares the ids each case returns (see conformance_cases.hpp).
 
+#include <chrono>
+#include <optional>
+
 #include "backends/conformance_cases.hpp"
+#include "backends/deletions.hpp"
 #include "velmor_utils/models/enums.hpp"
 
 namespace velmor_test::conformance {
@@ -49,6 +53,16 @@ inline const std::vector<json::object>& versioned_rows() {
                                      row(7, "10", 1, 1, kT0 + kSecond)};
   }();
   return rows;
+}
+
+/// Deletions the SQL stores' runners record beside the versions: b at kT0 + 1.5 s (for
+/// good), c at kT0 + 2.2 s (saved again as c2 at 2.5 s), and an object "a" of another
+/// class, which deletes nothing here.
+inline const std::vector<velmor_test::Deletion>& versioned_deletions() {
+  static const std::vector<Deletion> all = {{"Versioned", "b", 1, kT0 + 3 * kSecond / 2},
+                                            {"Versioned", "c", 1, kT0 + 22 * kSecond / 10},
+                                            {"Other", "a", 9, kT0}};
+  return all;
 }
 
 inline const std::vector<Case>& address_cases() {
@@ -178,6 +192,84 @@ inline const std::vector<ErrorCase>& address_error_cases() {
          "applies to text"},
     };
   }();
+  return all;
+}
+
+/// A query as of a time and the ids it returns. The memory store keeps no deletions:
+/// where one matters it returns `without_deletions` instead.
+struct AsOfCase {
+  Case query;
+  std::optional<std::vector<std::int64_t>> without_deletions = std::nullopt;
+};
+
+/// `base` as of kT0 plus `offset` microseconds.
+inline Query as_of(const Query& base, std::int64_t offset) {
+  return base.as_of(
+      std::chrono::sys_time<std::chrono::microseconds>(std::chrono::microseconds(kT0 + offset)));
+}
+
+inline const std::vector<AsOfCase>& as_of_cases() {
+  using V = std::vector<std::int64_t>;
+  using namespace std::chrono;
+  static const std::vector<AsOfCase> all = {
+      {{"at the epoch: the versions without a time",
+        [](Query q) { return q.as_of(sys_days(1970y / 1 / 1)); }, V{1, 4}}},
+      {{"each object's newest version at a time", [](Query q) { return as_of(q, kSecond); },
+        V{2, 4, 7}}},
+      {{"a time in nanoseconds counts down to the microsecond",
+        [](Query q) {
+          return q.as_of(sys_time<nanoseconds>(microseconds(kT0 + kSecond)) - nanoseconds(1));
+        },
+        V{1, 4}}},
+      {{"deleted at that very time", [](Query q) { return as_of(q, 3 * kSecond / 2); }, V{2, 7}},
+       V{2, 4, 7}},
+      {{"before a deletion", [](Query q) { return as_of(q, 21 * kSecond / 10); }, V{2, 5, 7}},
+       V{2, 4, 5, 7}},
+      {{"after a deletion, before the object is saved again",
+        [](Query q) { return as_of(q, 23 * kSecond / 10); }, V{2, 7}},
+       V{2, 4, 5, 7}},
+      {{"saved again after its deletion", [](Query q) { return as_of(q, 5 * kSecond / 2); },
+        V{2, 6, 7}},
+       V{2, 4, 6, 7}},
+      {{"a time to come: the live objects",
+        [](Query q) { return q.as_of(sys_days(2100y / 1 / 1)); }, V{3, 6, 7}},
+       V{3, 4, 6, 7}},
+      {{"a filter on top",
+        [](Query q) {
+          return as_of(q, 5 * kSecond / 2).filter({{"name__endswith", "@2"}});
+        },
+        V{2, 6}}},
+      {{"an exclusion on top",
+        [](Query q) {
+          return as_of(q, 5 * kSecond / 2).exclude({{"_address__object_id", "c"}});
+        },
+        V{2, 7}},
+       V{2, 4, 7}},
+      {{"latest() on top: the newest then, not now",
+        [](Query q) { return as_of(q, kSecond).latest(); }, V{2, 4, 7}}},
+      {{"excluding the newest then leaves nothing",
+        [](Query q) {
+          return as_of(q, kSecond).exclude({{"_address__object_version", "latest"}});
+        },
+        V{}}},
+      {{"a version filter on top",
+        [](Query q) {
+          return as_of(q, kSecond).filter({{"_address__object_version", 1}});
+        },
+        V{4, 7}}},
+      {{"ordered by save time and sliced",
+        [](Query q) {
+          return as_of(q, 5 * kSecond / 2).order_by("-_address__saved_at")[Slice(0, 2)];
+        },
+        V{6, 2}, true}},
+      {{"distinct on top",
+        [](Query q) {
+          return as_of(q, 5 * kSecond / 2).order_by("id").distinct({"_address__class_version"});
+        },
+        V{2, 6}, true}},
+      {{"as of a time, then another: the last one counts",
+        [](Query q) { return as_of(as_of(q, 0), kSecond); }, V{2, 4, 7}}},
+  };
   return all;
 }
 

@@ -78,6 +78,7 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
   const querysets::executor::NumberPaginator& get_paginator() const override {
     return qs_.get_paginator();
   }
+  std::optional<std::int64_t> get_as_of() const override { return qs_.get_as_of(); }
 
  private:
   const querysets::executor::QuerySetReader& qs_;
@@ -88,8 +89,9 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
 
 /// Refuses a query set that names a field its model does not have (in a filter, the
 /// ordering, `only`, `distinct` or `select_related`), applies a lookup to a field of a
-/// core type it does not fit, gives a lookup a value it cannot take, or nests its
-/// condition too deeply; returns the checked query that the stores run.
+/// core type it does not fit, gives a lookup a value it cannot take, nests its condition
+/// too deeply, or reads a plain table (which keeps no history) as of a time; returns the
+/// checked query that the stores run.
 CheckedQuery check_query(const querysets::executor::QuerySetReader& qs);
 
 /// The version marker LATEST as a value of an address filter (`_address__object_version`:

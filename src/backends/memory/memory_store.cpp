@@ -201,6 +201,30 @@ LatestVersions latest_versions_of(const std::vector<const velmor_glue::Data*>& r
   return out;
 }
 
+// The records of a table as of `at`: each object at its newest version saved by then.
+// (This store keeps no deletions.) Otherwise the table as it is.
+std::vector<const velmor_glue::Data*> rows_as_of(const std::vector<velmor_glue::Data>& records,
+                                                 std::optional<std::int64_t> at) {
+  std::vector<const velmor_glue::Data*> out;
+  for (const velmor_glue::Data& r : records)
+    if (r.data) out.push_back(&r);
+  if (!at) return out;
+  const Scalar time = to_scalar(value(*at));
+  std::erase_if(out, [&](const velmor_glue::Data* r) {
+    std::string_view id;
+    Scalar version;
+    return !object_version_of(*r->data, id, version) || compare(saved_at_of(*r->data), time) > 0;
+  });
+  const LatestVersions newest = latest_versions_of(out);
+  std::erase_if(out, [&](const velmor_glue::Data* r) {
+    std::string_view id;
+    Scalar version;
+    object_version_of(*r->data, id, version);
+    return compare(version, newest.find(id)->second) != 0;
+  });
+  return out;
+}
+
 // LATEST as the value of an address filter; nullopt when the filter is no such filter.
 std::optional<bool> latest_match(const object& data, const Filter& f) {
   if (f.lookup != Lookup::exact || !backends::is_latest_marker(f.value)) return std::nullopt;
@@ -341,10 +365,8 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& given) 
   const auto& order = qs.get_order_by();
   const auto& distinct = qs.get_query_specifier().distinct;
 
-  // 1. Conditions.
-  std::vector<const velmor_glue::Data*> records;
-  for (const velmor_glue::Data& r : it->second)
-    if (r.data) records.push_back(&r);
+  // 1. The history as of a time, then the conditions.
+  const std::vector<const velmor_glue::Data*> records = rows_as_of(it->second, qs.get_as_of());
   const LatestVersions latest = latest_versions_of(records);
   latest_versions = &latest;
   struct Reset {
