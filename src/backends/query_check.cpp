@@ -545,7 +545,7 @@ std::optional<std::int64_t> time_in_text(std::string_view text) {
   if (next() == '.') {
     std::size_t digits = 0;
     for (++pos; next() >= '0' && next() <= '9'; ++pos, ++digits)
-      fraction = fraction * 10 + (next() - '0');
+      if (digits < 6) fraction = fraction * 10 + (next() - '0');
     if (digits == 0 || digits > 6) return std::nullopt;  // none, or finer than a microsecond
     for (; digits < 6; ++digits) fraction *= 10;
   }
