@@ -3,7 +3,7 @@
 #include "velmor_models/querysets/executor.hpp"
 #include <algorithm>
 
-#include "backends/history.hpp"
+#include "backends/history_layout.hpp"
 #include "related_loader.hpp"
 #include "velmor_data/services/historical_table_schema.hpp"
 #include "velmor_models/backends/object_store.hpp"

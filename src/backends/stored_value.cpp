@@ -8,7 +8,7 @@
 
 #include <boost/json/parse.hpp>
 
-#include "backends/history.hpp"
+#include "backends/history_layout.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/detail/unicode.hpp"
 #include "velmor_models/utils/files.hpp"

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "backends/history.hpp"
+#include "backends/history_layout.hpp"
 #include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/detail/unicode.hpp"

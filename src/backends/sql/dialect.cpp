@@ -2,7 +2,7 @@
 
 #include "velmor_models/backends/sql/dialect.hpp"
 
-#include "backends/history.hpp"
+#include "backends/history_layout.hpp"
 
 #include "velmor_utils/errors.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
-// The history the stores keep beside every version of an object: when it was saved, and
-// which objects were deleted when. Query sets read it as of a time (`as_of`).
+// Where the stores keep the history beside every version of an object: when it was saved,
+// and which objects were deleted when. Query sets read it as of a time (`as_of`).
 
 #include <cstdint>
 #include <limits>
