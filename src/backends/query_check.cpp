@@ -1,6 +1,7 @@
 #include "velmor_models/backends/query_check.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -152,7 +153,8 @@ ResolvedPath resolve(const ModelClass& cls, std::string_view path, std::string_v
       for (const FieldDecl* a : address_columns())
         if (std::string_view(a->name).substr(1) == segs[1]) return {a, {}, true};
     throw FieldError("The address path " + shown(path) + " in " + std::string(where) +
-                     " names no address column (object_id, object_version, class_version)");
+                     " names no address column (object_id, object_version, class_version, "
+                     "saved_at)");
   }
   const FieldDecl& f = find_field(cls, segs.front(), where);
   if (segs.size() == 1) return {&f, {}, false};
@@ -265,6 +267,30 @@ void check_kind(const json::value& v, const ResolvedPath& t, std::string_view lo
                   " fields can only be tested for null (isnull, or exact with null)");
 }
 
+bool is_version_path(std::string_view path) {
+  return path == "_address__object_version" || path == "_address__class_version";
+}
+bool is_time_path(std::string_view path) {
+  return path == "_address__saved_at";
+}
+
+// A time in a `_address__saved_at` filter: RFC 3339 text or an integer of microseconds
+// (null where the lookup takes it). A real would be a time to a fraction of a microsecond
+// and a boolean none at all.
+void check_time(const json::value& v, const std::string& subject) {
+  if (v.is_null() || v.is_int64() || v.is_uint64()) return;
+  if (v.is_string()) {
+    if (time_in_text(v.get_string())) return;
+    throw ValueError(subject + " takes a time, and " + shown(v.get_string()) +
+                     " is none: RFC 3339 text with a UTC offset or Z "
+                     "(\"2026-12-10T12:00:00.123456Z\"), or microseconds since the epoch");
+  }
+  throw TypeError(subject +
+                  " takes a time (RFC 3339 text with a UTC offset, or an integer of "
+                  "microseconds since the epoch), not " +
+                  std::string(kind_of(v)));
+}
+
 void check_filter(const ModelClass& cls, const Filter& f, PathTable& paths) {
   const ResolvedPath& t = paths.resolve(f.path, "a filter");
   const std::string_view lookup = lookup_name(f.lookup);
@@ -273,9 +299,7 @@ void check_filter(const ModelClass& cls, const Filter& f, PathTable& paths) {
 
   // The version marker LATEST: the newest version of each object, or (for the class
   // version) the version each object was stored under.
-  if (t.address && t.field->type == CoreTypes::INTEGER && f.lookup == Lookup::exact &&
-      is_latest_marker(v))
-    return;
+  if (is_version_path(f.path) && f.lookup == Lookup::exact && is_latest_marker(v)) return;
   if (f.lookup == Lookup::isnull) {
     if (!v.is_bool()) throw TypeError(subject + " needs a boolean, not " + std::string(kind_of(v)));
     return;
@@ -302,11 +326,13 @@ void check_filter(const ModelClass& cls, const Filter& f, PathTable& paths) {
                       " fields can only be tested for null (isnull, or exact with null)");
     for (const json::value& e : v.get_array()) {
       check_scalar(e, subject);
+      if (is_time_path(f.path)) check_time(e, subject);
       check_kind(e, t, lookup, cls);
     }
     return;
   }
   check_scalar(v, subject);
+  if (is_time_path(f.path)) check_time(v, subject);
   check_kind(v, t, lookup, cls);
 }
 
@@ -340,10 +366,6 @@ void walk_condition(const Q& q, Leaf&& leaf) {
   }
 }
 
-bool is_version_path(std::string_view path) {
-  return path == "_address__object_version" || path == "_address__class_version";
-}
-
 // A version value as the stores compare it: the integer that canonical text names, or
 // nullopt for text that names no version. Other values stay as they are.
 std::optional<json::value> version_value(const json::value& v) {
@@ -352,10 +374,23 @@ std::optional<json::value> version_value(const json::value& v) {
   return std::nullopt;
 }
 
-// `f` with its text versions in integer form; nullopt when it needs no change. A filter
-// whose text names no version becomes `in []`, which matches nothing in every store.
+// A time as the stores compare it: the microseconds that RFC 3339 text names (the check
+// refused any other text). Other values stay as they are.
+std::optional<json::value> time_value(const json::value& v) {
+  if (!v.is_string()) return v;
+  if (std::optional<std::int64_t> n = time_in_text(v.get_string())) return json::value(*n);
+  return std::nullopt;
+}
+
+// `f` with its text versions and times in integer form; nullopt when it needs no change.
+// A filter whose text names no version becomes `in []`, which matches nothing in every
+// store.
 std::optional<Filter> normalised(const Filter& f) {
-  if (!is_version_path(f.path)) return std::nullopt;
+  std::optional<json::value> (*const named_by)(const json::value&) =
+      is_version_path(f.path) ? version_value
+      : is_time_path(f.path)  ? time_value
+                              : nullptr;
+  if (!named_by) return std::nullopt;
   if (f.lookup == Lookup::in) {
     const json::array& given = f.value.get_array();
     if (std::none_of(given.begin(), given.end(),
@@ -363,12 +398,12 @@ std::optional<Filter> normalised(const Filter& f) {
       return std::nullopt;
     json::array named;
     for (const json::value& e : given)
-      if (std::optional<json::value> n = version_value(e)) named.push_back(std::move(*n));
+      if (std::optional<json::value> n = named_by(e)) named.push_back(std::move(*n));
     return Filter{f.path, Lookup::in, std::move(named)};
   }
   if (!f.value.is_string() || f.lookup == Lookup::isnull) return std::nullopt;
   if (f.lookup == Lookup::exact && is_latest_marker(f.value)) return std::nullopt;
-  if (std::optional<json::value> n = version_value(f.value)) return Filter{f.path, f.lookup, *n};
+  if (std::optional<json::value> n = named_by(f.value)) return Filter{f.path, f.lookup, *n};
   return Filter{f.path, Lookup::in, json::array()};
 }
 
@@ -476,6 +511,67 @@ std::optional<std::int64_t> version_in_text(std::string_view text) {
   return negative ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);
 }
 
+std::optional<std::int64_t> time_in_text(std::string_view text) {
+  // The fields sit at fixed places; `ok` turns false at the first character out of place.
+  std::size_t pos = 0;
+  bool ok = true;
+  const auto next = [&] { return pos < text.size() ? text[pos] : '\0'; };
+  const auto number = [&](std::size_t digits) {
+    int n = 0;
+    for (std::size_t i = 0; i < digits; ++i, ++pos) {
+      const char c = next();
+      ok = ok && c >= '0' && c <= '9';
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  };
+  const auto separator = [&](std::string_view chars) {
+    ok = ok && next() != '\0' && chars.find(next()) != std::string_view::npos;
+    ++pos;
+  };
+  const int year = number(4);
+  separator("-");
+  const int month = number(2);
+  separator("-");
+  const int day = number(2);
+  separator("Tt");
+  const int hour = number(2);
+  separator(":");
+  const int minute = number(2);
+  separator(":");
+  const int second = number(2);
+  if (!ok) return std::nullopt;
+  std::int64_t fraction = 0;
+  if (next() == '.') {
+    std::size_t digits = 0;
+    for (++pos; next() >= '0' && next() <= '9'; ++pos, ++digits)
+      if (digits < 6) fraction = fraction * 10 + (next() - '0');
+    if (digits == 0 || digits > 6) return std::nullopt;  // none, or finer than a microsecond
+    for (; digits < 6; ++digits) fraction *= 10;
+  }
+  int offset_minutes = 0;
+  const char zone = next();
+  ++pos;
+  if (zone == '+' || zone == '-') {
+    const int hours = number(2);
+    separator(":");
+    const int minutes = number(2);
+    if (!ok || hours > 23 || minutes > 59) return std::nullopt;
+    offset_minutes = (zone == '-' ? -1 : 1) * (hours * 60 + minutes);
+  } else if (zone != 'Z' && zone != 'z') {
+    return std::nullopt;
+  }
+  if (pos != text.size()) return std::nullopt;
+  namespace chrono = std::chrono;
+  const chrono::year_month_day date{chrono::year(year), chrono::month(static_cast<unsigned>(month)),
+                                    chrono::day(static_cast<unsigned>(day))};
+  if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  const chrono::sys_time<chrono::microseconds> at =
+      chrono::sys_days(date) + chrono::hours(hour) + chrono::minutes(minute - offset_minutes) +
+      chrono::seconds(second) + chrono::microseconds(fraction);
+  return at.time_since_epoch().count();
+}
+
 const ResolvedPath& CheckedQuery::path(std::string_view path) const {
   auto it = paths_.find(path);
   if (it == paths_.end())
@@ -486,6 +582,9 @@ const ResolvedPath& CheckedQuery::path(std::string_view path) const {
 CheckedQuery check_query(const querysets::executor::QuerySetReader& qs) {
   if (!qs.entity()) throw ValueError("A query set needs a model class to run");
   const ModelClass& cls = *qs.entity();
+  if (qs.get_as_of() && cls.is_plain_table())
+    throw ValueError("as_of reads the history of stored objects; model " + shown(cls.name()) +
+                     " is a plain table, whose rows have none");
   PathTable paths(cls);
   check_condition(cls, qs.get_conditions(), paths);
   for (const auto& o : qs.get_order_by()) paths.resolve(o.field(), "the ordering");

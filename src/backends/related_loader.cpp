@@ -4,6 +4,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <map>
+#include <tuple>
 #include <unordered_map>
 
 #include "velmor_models/classes/class_manager.hpp"
@@ -78,10 +79,14 @@ const FieldDecl* field_named(const ModelClass& cls, std::string_view name) {
 
 }  // namespace
 
-RelatedQuery::RelatedQuery(ModelClassPtr cls, std::string alias, json::array ids)
+RelatedQuery::RelatedQuery(ModelClassPtr cls, std::string alias, json::array ids,
+                           std::optional<std::int64_t> as_of, std::optional<std::int64_t> saved_by)
     : cls_(std::move(cls)),
       alias_(std::move(alias)),
-      conditions_(json::object{{"_address__object_id__in", std::move(ids)}}) {}
+      conditions_(json::object{{"_address__object_id__in", std::move(ids)}}),
+      as_of_(as_of) {
+  if (saved_by) conditions_ &= Q(json::object{{"_address__saved_at__lte", *saved_by}});
+}
 
 std::string RelatedQuery::table_name() const {
   const json::value& t = cls_->table_name();
@@ -106,7 +111,7 @@ struct RelatedLoader::Impl {
   };
   struct Group {
     ModelClassPtr cls;
-    bool latest = true;  // on the default database: one row per object, its newest
+    bool latest = true;  // one row per object, its newest (now or as of the time)
     std::vector<Target> targets;
     std::unordered_map<std::string, bool> seen_ids;
     json::array ids;
@@ -116,6 +121,7 @@ struct RelatedLoader::Impl {
   std::vector<Slot> slots;
   std::vector<Group> groups;
   std::unordered_map<std::string, ModelClassPtr> classes;
+  std::optional<std::int64_t> as_of;  ///< the time the query set reads as of
 
   const ModelClassPtr& class_named(const std::string& name) {
     auto it = classes.find(name);
@@ -151,7 +157,8 @@ struct RelatedLoader::Impl {
   }
 
   void plan() {
-    std::map<std::pair<std::string, std::string>, std::size_t> by_class_and_alias;
+    // By class, alias and whether the group's references are to the latest versions.
+    std::map<std::tuple<std::string, std::string, bool>, std::size_t> by_class_and_alias;
     for (const Slot& s : slots) {
       for (const auto& kv : *s.tree) {
         const std::size_t entry = entry_of(*s.holder, kv.key());
@@ -164,8 +171,10 @@ struct RelatedLoader::Impl {
         const json::value* cv = address.if_contains("class_version");
         const json::value* ov = address.if_contains("object_version");
         bool latest = cv && ov && is_latest(*cv) && is_latest(*ov);
-        std::string alias = latest ? "default" : "lakehouse";
-        auto [it, fresh] = by_class_and_alias.try_emplace({f->references, alias}, groups.size());
+        // The default database holds the latest versions as they are now only.
+        std::string alias = latest && !as_of ? "default" : "lakehouse";
+        auto [it, fresh] =
+            by_class_and_alias.try_emplace({f->references, alias, latest}, groups.size());
         if (fresh) groups.push_back(Group{class_named(f->references), latest, {}, {}, {}, {}});
         Group& g = groups[it->second];
         if (g.seen_ids.try_emplace(json::serialize(*id), true).second) g.ids.push_back(*id);
@@ -175,7 +184,10 @@ struct RelatedLoader::Impl {
     slots.clear();
     for (auto& [key, index] : by_class_and_alias) {
       Group& g = groups[index];
-      g.query = std::make_shared<RelatedQuery>(g.cls, key.second, std::move(g.ids));
+      const bool latest = std::get<2>(key);
+      g.query = std::make_shared<RelatedQuery>(g.cls, std::get<1>(key), std::move(g.ids),
+                                               latest ? as_of : std::nullopt,
+                                               latest ? std::nullopt : as_of);
     }
   }
 
@@ -222,6 +234,7 @@ struct RelatedLoader::Impl {
 
 RelatedLoader::RelatedLoader(const QuerySetReader& qs, std::vector<velmor_glue::Data>& records)
     : impl_(std::make_unique<Impl>()) {
+  impl_->as_of = qs.get_as_of();
   const auto* tree = std::get_if<json::object>(&qs.get_select_related());
   if (!tree || tree->empty()) return;
   for (velmor_glue::Data& r : records)

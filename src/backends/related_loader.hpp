@@ -3,7 +3,9 @@
 // related class and alias at each depth of the relation tree, never one per row.
 
 #include <boost/json/object.hpp>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,9 +21,12 @@ using querysets::executor::QuerySetReader;
 using querysets::executor::QuerySpecifier;
 
 /// One query of related objects: the objects of one class on one alias, by object id.
+/// Read as of a time (`as_of`), or only among the versions saved by a time (`saved_by`).
 class RelatedQuery final : public QuerySetReader {
  public:
-  RelatedQuery(classes::model::ModelClassPtr cls, std::string alias, boost::json::array ids);
+  RelatedQuery(classes::model::ModelClassPtr cls, std::string alias, boost::json::array ids,
+               std::optional<std::int64_t> as_of = std::nullopt,
+               std::optional<std::int64_t> saved_by = std::nullopt);
   const classes::model::ModelClassPtr& entity() const override { return cls_; }
   std::string entity_name() const override { return cls_->name(); }
   std::string table_name() const override;
@@ -33,11 +38,13 @@ class RelatedQuery final : public QuerySetReader {
   const std::vector<OrderBy>& get_order_by() const override { return order_by_; }
   const std::string& get_using() const override { return alias_; }
   const NumberPaginator& get_paginator() const override { return paginator_; }
+  std::optional<std::int64_t> get_as_of() const override { return as_of_; }
 
  private:
   classes::model::ModelClassPtr cls_;
   std::string alias_;
   Q conditions_;
+  std::optional<std::int64_t> as_of_;
   querysets::executor::SelectRelated no_related_{false};
   QuerySpecifier specifier_;
   std::vector<OrderBy> order_by_;
@@ -50,6 +57,10 @@ class RelatedQuery final : public QuerySetReader {
 /// related records (Data::related): reference field -> the record of the object it names,
 /// or null (no reference, or no such stored object). Each related object is one record,
 /// shared by all that refer to it; its own related records are in its `related`.
+///
+/// A query set read as of a time follows references as of that time: a reference to the
+/// latest version names the object's newest version then (from the lakehouse, read
+/// `as_of`), and any other is looked for among the versions saved by then.
 class RelatedLoader {
  public:
   RelatedLoader(const QuerySetReader& qs, std::vector<velmor_glue::Data>& records);

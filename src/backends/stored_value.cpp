@@ -8,6 +8,7 @@
 
 #include <boost/json/parse.hpp>
 
+#include "backends/history_layout.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/detail/unicode.hpp"
 #include "velmor_models/utils/files.hpp"
@@ -142,14 +143,14 @@ std::span<const FieldDecl* const> address_columns() noexcept {
   static const FieldDecl version{"_object_version", CoreTypes::INTEGER, false, {}};
   static const FieldDecl class_version{"_class_version", CoreTypes::INTEGER, false, {}};
   // When the version was saved: microseconds since the Unix epoch, UTC.
-  static const FieldDecl saved_at{"_saved_at", CoreTypes::INTEGER, false, {}};
+  static const FieldDecl saved_at{std::string(saved_at_column), CoreTypes::INTEGER, false, {}};
   static const FieldDecl* const all[] = {&id, &version, &class_version, &saved_at};
   return all;
 }
 
 bool is_address_column(std::string_view name) noexcept {
   return name == "_object_id" || name == "_object_version" || name == "_class_version" ||
-         name == "_saved_at";
+         name == saved_at_column;
 }
 
 std::string base64_encode(std::string_view bytes) {

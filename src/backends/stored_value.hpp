@@ -30,11 +30,13 @@ boost::json::value number_value(std::int64_t n) noexcept;
 
 /// Refuses a record that names an undeclared field, holds a value its field cannot hold, a
 /// `_metadata` that is neither a mapping, its JSON text nor null, or an address column
-/// (`_object_id` text, `_object_version` and `_class_version` integers) of another kind.
+/// (`_object_id` text, `_object_version`, `_class_version` and `_saved_at` integers) of
+/// another kind.
 void check_record(const classes::model::ModelClass& cls, const boost::json::object& record);
 
-/// The address columns of a stored object (`_object_id` STRING, `_object_version` and
-/// `_class_version` INTEGER): columns of every table a store writes, not fields.
+/// The address columns of a stored object (`_object_id` STRING, `_object_version`,
+/// `_class_version` and `_saved_at` INTEGER): columns of every table a store writes, not
+/// fields.
 std::span<const classes::model::FieldDecl* const> address_columns() noexcept;
 bool is_address_column(std::string_view name) noexcept;
 

@@ -7,7 +7,10 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/serialize.hpp>
+#include <chrono>
+#include <optional>
 
+#include "backends/deletions.hpp"
 #include "backends/stores.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/registry.hpp"
@@ -48,6 +51,11 @@ ModelClassPtr book() {
   return cls;
 }
 
+// 2026-12-10T12:00:00Z in microseconds since the epoch: the history's save times count
+// from it.
+constexpr std::int64_t kT0 = 1796904000000000;
+constexpr std::int64_t kSecond = 1000000;
+
 json::object ref(std::string_view cls, std::string_view id, json::value object_version = "LATEST",
                  json::value class_version = "LATEST") {
   return {{"class_name", cls},
@@ -75,14 +83,23 @@ class Related : public testing::TestWithParam<std::string> {
     store("default", company(), "c1", 1, {{"name", "Acme"}});
     store("default", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
     store("default", author(), "a2", 1, {{"name", "Bo"}, {"company", nullptr}});
-    store("lakehouse", author(), "a1", 1, {{"name", "Ann (first)"}, {"company", nullptr}});
-    store("lakehouse", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}});
+    // The history, saved at kT0 and seconds after it: a2 was deleted at 4 s.
+    store("lakehouse", company(), "c1", 1, {{"name", "Acme"}}, kT0);
+    store("lakehouse", author(), "a1", 1, {{"name", "Ann (first)"}, {"company", nullptr}},
+          kT0 + kSecond);
+    store("lakehouse", author(), "a1", 2, {{"name", "Ann"}, {"company", ref("RelCompany", "c1")}},
+          kT0 + 3 * kSecond);
+    store("lakehouse", author(), "a2", 1, {{"name", "Bo"}, {"company", nullptr}}, kT0 + kSecond);
+    velmor_test::record_deletions("lakehouse", {{"RelAuthor", "a2", 1, kT0 + 4 * kSecond}});
     const std::pair<const char*, json::value> books[] = {
         {"b1", ref("RelAuthor", "a1")},      {"b2", ref("RelAuthor", "a2")},
         {"b3", ref("RelAuthor", "a1", 1)},   {"b4", nullptr},
         {"b5", ref("RelAuthor", "missing")}, {"b6", ref("RelAuthor", "a1", 1, 1)}};
-    for (const auto& [title, author_ref] : books)
+    for (const auto& [title, author_ref] : books) {
       store("default", book(), title, 1, {{"title", title}, {"author", author_ref}});
+      store("lakehouse", book(), title, 1, {{"title", title}, {"author", author_ref}},
+            kT0 + 2 * kSecond);
+    }
   }
   void TearDown() override {
     velmor_models::backends::reset();
@@ -92,11 +109,14 @@ class Related : public testing::TestWithParam<std::string> {
   // A stored row: its fields, its `_metadata` (which is what the store hands over) and the
   // address the store keeps beside it for the address filters.
   static void store(std::string_view alias, const ModelClassPtr& cls, std::string_view id,
-                    std::int64_t version, json::object values) {
-    values["_metadata"] = json::serialize(
-        json::object{{"object_id", id},
-                     {"object_version", version},
-                     {"class_schema_reference", {{"ref", {{"object_version", 1}}}}}});
+                    std::int64_t version, json::object values,
+                    std::optional<std::int64_t> saved_at = std::nullopt) {
+    json::object meta{{"object_id", id},
+                      {"object_version", version},
+                      {"class_schema_reference",
+                       {{"ref", {{"class_name", cls->name()}, {"object_version", 1}}}}}};
+    if (saved_at) meta["saved_at"] = values["_saved_at"] = *saved_at;
+    values["_metadata"] = json::serialize(meta);
     values["_object_id"] = id;
     values["_object_version"] = version;
     values["_class_version"] = 1;
@@ -207,6 +227,50 @@ TEST_P(Related, AFieldNotNamedInSelectRelatedIsAKeyError) {
       QuerySet<Model>(author()).select_related("company").filter({{"name", "Bo"}}).execute();
   ASSERT_EQ(authors.size(), 1u);
   EXPECT_FALSE(authors[0].related("company"));
+}
+
+// As of a time, a reference to the latest version names the object's newest version then
+// and a pinned one stays pinned; an object deleted by then is gone (the memory store keeps
+// no deletions). Read the same on the coroutine path; each instance's address tells when
+// its version was saved.
+TEST_P(Related, AsOfATimeReferencesAreFollowedAsOfThatTime) {
+  using namespace std::chrono;
+  using S = std::vector<std::string>;
+  const auto at = [](std::int64_t offset) {
+    return sys_time<microseconds>(microseconds(kT0 + offset));
+  };
+  const QuerySet<Model> history =
+      books().using_("lakehouse").filter({{"title__in", json::array{"b1", "b2", "b3"}}});
+  EXPECT_EQ(summary(history.as_of(at(-1)).execute()), S{});
+  const S then{"b1 by Ann (first)", "b2 by Bo", "b3 by Ann (first)"};
+  EXPECT_EQ(summary(history.as_of(at(2 * kSecond)).execute()), then);
+  const S later = GetParam() == "memory:" ? S{"b1 by Ann of Acme", "b2 by Bo", "b3 by Ann (first)"}
+                                          : S{"b1 by Ann of Acme", "b2", "b3 by Ann (first)"};
+  EXPECT_EQ(summary(history.as_of(at(5 * kSecond)).execute()), later);
+
+  const auto rows = history.as_of(at(5 * kSecond)).execute();
+  ASSERT_FALSE(rows.empty());
+  const std::optional<ObjectAddress> book_address = rows[0].address();
+  ASSERT_TRUE(book_address);
+  EXPECT_EQ(book_address->saved_at, at(2 * kSecond));
+  EXPECT_EQ(rows[0].related("author")->address()->saved_at, at(3 * kSecond));
+  EXPECT_EQ(rows[0].related("author")->address()->object_version, 2);
+
+  boost::asio::io_context loop;
+  S got;
+  velmor_utils::utils::decorators::ModeScope mode(velmor_utils::utils::decorators::Mode::async);
+  const QuerySet<Model> later_books = history.as_of(at(5 * kSecond));
+  boost::asio::co_spawn(
+      loop,
+      [&]() -> boost::asio::awaitable<void> {
+        std::vector<Instance<Model>> rows = co_await later_books.aexecute();
+        got = summary(rows);
+      },
+      [](std::exception_ptr e) {
+        if (e) std::rethrow_exception(e);
+      });
+  loop.run();
+  EXPECT_EQ(got, later);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Related, velmor_test::every_store(), velmor_test::store_name);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <boost/json/serialize.hpp>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -202,6 +203,30 @@ const std::vector<Golden>& goldens() {
            pg_key(pg_path("meta", "$1")) +
            R"( ORDER BY "score" DESC NULLS LAST, "_velmor_seq") AS "_velmor_row", "_velmor_seq" AS "_velmor_rowid" FROM "customers") AS "_velmor_distinct" WHERE "_velmor_row" = 1 ORDER BY "score" DESC NULLS LAST, "_velmor_rowid" LIMIT $2 OFFSET $3)",
        R"(["strict $.\"city\"",5,0])"},
+      // As of a time: each object's newest version saved by then, unless deleted by then;
+      // latest() is then every such row, and the rest applies on top.
+      {"as of a time",
+       [] {
+         return customers()
+             .as_of(std::chrono::sys_seconds(std::chrono::seconds(1796904000)))
+             .filter({{"age__gte", 18}})
+             .latest()
+             .order_by("-_address__saved_at");
+       },
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE COALESCE("customers"."_saved_at", ?) <= ? AND "customers"."_object_version" = (SELECT max("_velmor_v"."_object_version") FROM "customers" AS "_velmor_v" WHERE "_velmor_v"."_object_id" = "customers"."_object_id" AND COALESCE("_velmor_v"."_saved_at", ?) <= ?) AND NOT EXISTS (SELECT 1 FROM "_velmor_deletions" AS "_velmor_d" WHERE "_velmor_d"."class_name" = ? AND "_velmor_d"."object_id" = "customers"."_object_id" AND "_velmor_d"."deleted_at" <= ? AND "_velmor_d"."version" >= "customers"."_object_version") AND ("age" >= ? AND TRUE) ORDER BY COALESCE("_saved_at", ?) DESC, rowid)", R"([-9223372036854775808,1796904000000000,-9223372036854775808,1796904000000000,"Customer",1796904000000000,18,-9223372036854775808])", R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE COALESCE("customers"."_saved_at", $1) <= $2 AND "customers"."_object_version" = (SELECT max("_velmor_v"."_object_version") FROM "customers" AS "_velmor_v" WHERE "_velmor_v"."_object_id" = "customers"."_object_id" AND COALESCE("_velmor_v"."_saved_at", $3) <= $4) AND NOT EXISTS (SELECT 1 FROM "_velmor_deletions" AS "_velmor_d" WHERE "_velmor_d"."class_name" = $5 AND "_velmor_d"."object_id" = "customers"."_object_id" AND "_velmor_d"."deleted_at" <= $6 AND "_velmor_d"."version" >= "customers"."_object_version") AND ("age" >= $7 AND TRUE) ORDER BY COALESCE("_saved_at", $8) DESC NULLS LAST, "_velmor_seq")",
+       R"([-9223372036854775808,1796904000000000,-9223372036854775808,1796904000000000,"Customer",1796904000000000,18,-9223372036854775808])"},
+      // A save time compares as microseconds, a NULL one as the earliest; NULL tests read
+      // the NULL itself.
+      {"save times",
+       [] {
+         return customers()
+             .filter({{"_address__saved_at__gt", "2026-12-10T12:00:00.5+01:00"}})
+             .exclude({{"_address__saved_at__isnull", true}});
+       },
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE COALESCE("_saved_at", ?) > ? AND "_saved_at" IS NOT NULL ORDER BY rowid)",
+       R"([-9223372036854775808,1796900400500000])",
+       R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" WHERE COALESCE("_saved_at", $1) > $2 AND "_saved_at" IS NOT NULL ORDER BY "_velmor_seq")",
+       R"([-9223372036854775808,1796900400500000])"},
       {"offset without limit", [] { return with_offset(customers(), 7); },
        R"(SELECT "id", "name", "age", "score", "active", "joined", "tags", "meta", "photo", "_metadata" FROM "customers" ORDER BY rowid LIMIT ? OFFSET ?)",
        R"([-1,7])",
@@ -242,6 +267,9 @@ TEST(SqlCompilerGolden, Counts) {
       {customers().order_by("name")[Slice(2, 4)],
        R"(SELECT count(*) FROM (SELECT 1 FROM "customers" LIMIT ? OFFSET ?) AS "_velmor_rows")",
        R"(SELECT count(*) FROM (SELECT 1 FROM "customers" LIMIT $1 OFFSET $2) AS "_velmor_rows")"},
+      {customers().as_of(std::chrono::sys_seconds(std::chrono::seconds(60))),
+       R"(SELECT count(*) FROM "customers" WHERE COALESCE("customers"."_saved_at", ?) <= ? AND "customers"."_object_version" = (SELECT max("_velmor_v"."_object_version") FROM "customers" AS "_velmor_v" WHERE "_velmor_v"."_object_id" = "customers"."_object_id" AND COALESCE("_velmor_v"."_saved_at", ?) <= ?) AND NOT EXISTS (SELECT 1 FROM "_velmor_deletions" AS "_velmor_d" WHERE "_velmor_d"."class_name" = ? AND "_velmor_d"."object_id" = "customers"."_object_id" AND "_velmor_d"."deleted_at" <= ? AND "_velmor_d"."version" >= "customers"."_object_version"))",
+       R"(SELECT count(*) FROM "customers" WHERE COALESCE("customers"."_saved_at", $1) <= $2 AND "customers"."_object_version" = (SELECT max("_velmor_v"."_object_version") FROM "customers" AS "_velmor_v" WHERE "_velmor_v"."_object_id" = "customers"."_object_id" AND COALESCE("_velmor_v"."_saved_at", $3) <= $4) AND NOT EXISTS (SELECT 1 FROM "_velmor_deletions" AS "_velmor_d" WHERE "_velmor_d"."class_name" = $5 AND "_velmor_d"."object_id" = "customers"."_object_id" AND "_velmor_d"."deleted_at" <= $6 AND "_velmor_d"."version" >= "customers"."_object_version"))"},
       {customers().distinct({"age"}).exclude({{"age", 1}}),
        R"(SELECT count(*) FROM (SELECT 1 FROM (SELECT ROW_NUMBER() OVER (PARTITION BY "age") AS "_velmor_row" FROM "customers" WHERE ("age" = ?) IS NOT TRUE) AS "_velmor_distinct" WHERE "_velmor_row" = 1) AS "_velmor_rows")",
        R"(SELECT count(*) FROM (SELECT 1 FROM (SELECT ROW_NUMBER() OVER (PARTITION BY "age") AS "_velmor_row" FROM "customers" WHERE ("age" = $1) IS NOT TRUE) AS "_velmor_distinct" WHERE "_velmor_row" = 1) AS "_velmor_rows")"},
@@ -397,6 +425,14 @@ TEST(SqlCompilerBadInput, RefusesWithTheErrorsOfTheOneCheck) {
   EXPECT_NO_THROW(compile_select(customers().filter({{"photo__isnull", true}}), sqlite_dialect()));
   EXPECT_THROW(compile_select(customers().order_by("_address__shelf"), postgres_dialect()),
                FieldError);
+  // A plain table (rows the framework did not write) has no history to read.
+  ModelClass::Options plain;
+  plain.plain_table = true;
+  const QS found(ModelClass::create("Found", "found", {{"id", CoreTypes::INTEGER, true, {}}},
+                                    std::move(plain)));
+  EXPECT_NO_THROW(compile_select(found, sqlite_dialect()));
+  EXPECT_THROW(compile_select(found.as_of(std::chrono::sys_days()), sqlite_dialect()),
+               errors::ValueError);
 }
 
 // ---------------------------------------------------------------------------------------

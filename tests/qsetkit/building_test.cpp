@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <set>
 #include <string>
@@ -40,6 +42,10 @@ concept takes_distinct = requires(const QS& qs, A a) {
 template <class QS, class A>
 concept takes_using = requires(const QS& qs, A a) {
   qs.using_(a);
+};
+template <class QS, class A>
+concept takes_as_of = requires(const QS& qs, A a) {
+  qs.as_of(a);
 };
 
 std::set<std::string> as_set(const std::vector<std::string>& v) {
@@ -265,6 +271,57 @@ TEST(Windows, BoundsWhoseDistanceOverflowsAreRefused) {
   EXPECT_THROW((void)qs[Slice(-1, hi)], ValueError);
   EXPECT_EQ((qs[Slice(0, hi)].get_paginator().limit), hi);
   EXPECT_EQ((qs[Slice(-1, lo)].get_paginator().limit), lo + 1);
+}
+
+// as_of takes a time of the system clock in any unit; text and numbers are no times.
+TEST(AsOf, TakesTimesOfTheSystemClockOnly) {
+  using namespace std::chrono;
+  using QS = QuerySet<Customer>;
+  static_assert(takes_as_of<QS, sys_seconds> && takes_as_of<QS, sys_time<nanoseconds>> &&
+                takes_as_of<QS, sys_days> && takes_as_of<QS, sys_time<duration<double>>>);
+  static_assert(!takes_as_of<QS, std::string> && !takes_as_of<QS, const char*> &&
+                !takes_as_of<QS, std::int64_t> && !takes_as_of<QS, double> &&
+                !takes_as_of<QS, json::value> && !takes_as_of<QS, steady_clock::time_point> &&
+                !takes_as_of<QS, microseconds>);
+  static_assert(takes_as_of<QuerySetCount<Customer>, sys_seconds>);
+}
+
+// Microseconds since the epoch, counted down from finer units (what was saved by then),
+// and refused past what 64 bits of microseconds hold.
+TEST(AsOf, CountsWholeMicrosecondsDown) {
+  using namespace std::chrono;
+  const QuerySet<Customer> qs;
+  EXPECT_EQ(qs.get_as_of(), std::nullopt);
+  EXPECT_EQ(qs.as_of(sys_days(1970y / 1 / 2)).get_as_of(), 86400000000);
+  EXPECT_EQ(qs.as_of(sys_time<nanoseconds>(nanoseconds(1999))).get_as_of(), 1);
+  EXPECT_EQ(qs.as_of(sys_time<nanoseconds>(nanoseconds(-1))).get_as_of(), -1);
+  EXPECT_EQ(qs.as_of(sys_time<duration<double>>(duration<double>(-0.0000015))).get_as_of(), -2);
+  EXPECT_EQ(qs.as_of(sys_time<microseconds>::min()).get_as_of(), INT64_MIN);
+  EXPECT_EQ(qs.as_of(sys_time<minutes>(minutes(153722867280))).get_as_of(),
+            INT64_C(9223372036800000000));
+  EXPECT_THROW((void)qs.as_of(sys_time<minutes>(minutes(153722867281))), ValueError);
+  EXPECT_THROW((void)qs.as_of(sys_time<hours>::max()), ValueError);
+  EXPECT_THROW((void)qs.as_of(sys_time<duration<double>>(duration<double>(NAN))), ValueError);
+  EXPECT_THROW((void)qs.as_of(sys_time<duration<unsigned long long>>::max()), ValueError);
+}
+
+// The time is query state: every copy and every kind carries it, the receiver keeps its own.
+TEST(AsOf, TravelsWithTheQueryState) {
+  using namespace std::chrono;
+  const QuerySet<Customer> qs = QuerySet<Customer>().filter(a);
+  const QuerySet<Customer> then = qs.as_of(sys_seconds(seconds(5)));
+  EXPECT_EQ(qs.get_as_of(), std::nullopt);
+  EXPECT_EQ(then.get_conditions(), a);
+  EXPECT_EQ(then._copy().get_as_of(), 5000000);
+  EXPECT_EQ(then.filter(b).latest().order_by("a")[Slice(0, 2)].get_as_of(), 5000000);
+  EXPECT_EQ(then.count().get_as_of(), 5000000);
+  EXPECT_EQ(then.first().get_as_of(), 5000000);
+  EXPECT_EQ(then.as_of(sys_seconds(seconds(7))).get_as_of(), 7000000);
+  EXPECT_EQ(QuerySetOne<Customer>::_from_queryset(then).get_as_of(), 5000000);
+  static_assert(std::is_same_v<decltype(then.as_of(sys_seconds())), QuerySet<Customer>>);
+  // A bulk update builds on the objects as they are now, never on a view of the past.
+  auto customer = Customer::declaration()->construct({{"name", "Ann"}});
+  EXPECT_THROW(then._check_type(*customer), BulkOperationError);
 }
 
 TEST(EmptyResult, NoneMarksACopyAndStaysMarked) {

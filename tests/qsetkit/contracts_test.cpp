@@ -133,7 +133,7 @@ TEST(ModelClasses, NamesTheStoresKeepAreNoFieldNames) {
                               std::move(options));
   };
   for (const char* name : {"_velmor_row", "_VELMOR_x", "_address", "_object_id", "_object_version",
-                           "_class_version", "rowid", "OID", "_RowId_"})
+                           "_class_version", "_saved_at", "rowid", "OID", "_RowId_"})
     EXPECT_THROW(declare(name, false), velmor_utils::errors::ValueError) << name;
   // A table found elsewhere may have row id names of its own; it is never written.
   EXPECT_NO_THROW(declare("oid", true));

@@ -35,7 +35,7 @@ bool equals_nocase(std::string_view a, std::string_view b) {
 void check_field_name(const std::string& cls, const std::string& name, bool plain_table) {
   bool reserved =
       name == "_address" || name == "_object_id" || name == "_object_version" ||
-      name == "_class_version" ||
+      name == "_class_version" || name == "_saved_at" ||
       (name.size() >= 8 && equals_nocase(std::string_view(name).substr(0, 8), "_velmor_"));
   if (!plain_table)
     for (std::string_view row_id : {"rowid", "oid", "_rowid_"})

@@ -39,11 +39,13 @@ struct ResolvedPath {
 };
 
 /// A query set as every store runs it: checked, its paths resolved (every filter, order,
-/// distinct and `only` name), with its values in the one form every store compares. A text version in an address filter (`_address__object_version`,
+/// distinct and `only` name), with its values in the one form every store compares. A
+/// text version in an address filter (`_address__object_version`,
 /// `_address__class_version`) is the framework's way to name a version: canonical
 /// decimal text ("3") names that integer version, and any other text matches no stored
-/// version (it is no error). Refers to the query set it was made from, which must outlive
-/// it.
+/// version (it is no error). A time in `_address__saved_at` is given as RFC 3339 text
+/// (time_in_text) or as microseconds since the epoch, and compared as the latter. Refers
+/// to the query set it was made from, which must outlive it.
 class CheckedQuery final : public querysets::executor::QuerySetReader {
  public:
   using Paths = std::map<std::string, ResolvedPath, std::less<>>;
@@ -76,6 +78,7 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
   const querysets::executor::NumberPaginator& get_paginator() const override {
     return qs_.get_paginator();
   }
+  std::optional<std::int64_t> get_as_of() const override { return qs_.get_as_of(); }
 
  private:
   const querysets::executor::QuerySetReader& qs_;
@@ -86,8 +89,9 @@ class CheckedQuery final : public querysets::executor::QuerySetReader {
 
 /// Refuses a query set that names a field its model does not have (in a filter, the
 /// ordering, `only`, `distinct` or `select_related`), applies a lookup to a field of a
-/// core type it does not fit, gives a lookup a value it cannot take, or nests its
-/// condition too deeply; returns the checked query that the stores run.
+/// core type it does not fit, gives a lookup a value it cannot take, nests its condition
+/// too deeply, or reads a plain table (which keeps no history) as of a time; returns the
+/// checked query that the stores run.
 CheckedQuery check_query(const querysets::executor::QuerySetReader& qs);
 
 /// The version marker LATEST as a value of an address filter (`_address__object_version`:
@@ -98,5 +102,11 @@ bool is_latest_marker(const boost::json::value& v) noexcept;
 /// The integer version that `text` names: canonical decimal text of a 64-bit integer
 /// ("3", "-1", "0"; not "03", "+3", " 3" or "3.0"); nullopt otherwise.
 std::optional<std::int64_t> version_in_text(std::string_view text);
+
+/// The instant that RFC 3339 `text` names, in microseconds since the Unix epoch:
+/// `YYYY-MM-DDTHH:MM:SS`, an optional fraction of one to six digits, then `Z` or an offset
+/// `+HH:MM`/`-HH:MM` (`T` and `Z` in either case); nullopt for anything else, a date or
+/// time that does not exist, and a leap second (which Unix time has no place for).
+std::optional<std::int64_t> time_in_text(std::string_view text);
 
 }  // namespace velmor_models::backends

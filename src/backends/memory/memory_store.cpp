@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "backends/history_layout.hpp"
 #include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/detail/unicode.hpp"
@@ -146,11 +147,23 @@ const value* address_entry(const object& data, std::string_view key) {
   return o ? o->if_contains(key) : nullptr;
 }
 
+// When a record was saved, as every store compares it: a missing or NULL time counts as
+// the earliest.
+Scalar saved_at_of(const object& data) {
+  const value* v = address_entry(data, backends::saved_at_column.substr(1));
+  if (v && !v->is_null()) return to_scalar(*v);
+  Scalar earliest;
+  earliest.rank = Scalar::number;
+  earliest.i = backends::earliest_saved_at;
+  return earliest;
+}
+
 // The value a checked path names in a record: the field (or the address entry), then
 // object keys inside its JSON value (arrays are not indexed). A missing field or key is
-// NULL.
-Scalar lookup_path(const object& data, const backends::ResolvedPath& path) {
+// NULL; a missing save time is the earliest, unless `as_stored` (NULL tests).
+Scalar lookup_path(const object& data, const backends::ResolvedPath& path, bool as_stored = false) {
   const std::string& name = path.field->name;
+  if (path.address && name == backends::saved_at_column && !as_stored) return saved_at_of(data);
   const value* v = path.address ? address_entry(data, std::string_view(name).substr(1))
                                 : data.if_contains(name);
   for (std::size_t i = 0; v && i < path.keys.size(); ++i) {
@@ -161,23 +174,54 @@ Scalar lookup_path(const object& data, const backends::ResolvedPath& path) {
   return to_scalar(*v, path.keys.empty() && path.field->type == CoreTypes::BINARY);
 }
 
+// A record's object id and version; false for a record that is no version of an object.
+bool object_version_of(const object& data, std::string_view& id, Scalar& version) {
+  const value* i = address_entry(data, "object_id");
+  const value* v = address_entry(data, "object_version");
+  if (!i || !i->is_string() || !v || v->is_null()) return false;
+  id = i->get_string();
+  version = to_scalar(*v);
+  return true;
+}
+
 // The newest object version of each object id in the table being queried: what the
 // marker LATEST means in `_address__object_version`.
 using LatestVersions = std::map<std::string, Scalar, std::less<>>;
 thread_local const LatestVersions* latest_versions = nullptr;
 
-LatestVersions latest_versions_of(const std::vector<velmor_glue::Data>& records) {
+LatestVersions latest_versions_of(const std::vector<const velmor_glue::Data*>& records) {
   LatestVersions out;
-  for (const velmor_glue::Data& r : records) {
-    if (!r.data) continue;
-    const value* id = address_entry(*r.data, "object_id");
-    const value* version = address_entry(*r.data, "object_version");
-    // A record without an object version is no version of its object.
-    if (!id || !id->is_string() || !version || version->is_null()) continue;
-    Scalar v = to_scalar(*version, false);
-    auto [it, fresh] = out.try_emplace(std::string(id->get_string()), v);
+  for (const velmor_glue::Data* r : records) {
+    std::string_view id;
+    Scalar v;
+    if (!object_version_of(*r->data, id, v)) continue;
+    auto [it, fresh] = out.try_emplace(std::string(id), v);
     if (!fresh && compare(v, it->second) > 0) it->second = v;
   }
+  return out;
+}
+
+// The records of a table as of `at`: each object at its newest version saved by then.
+// (This store keeps no deletions.) Otherwise the table as it is.
+std::vector<const velmor_glue::Data*> rows_as_of(const std::vector<velmor_glue::Data>& records,
+                                                 std::optional<std::int64_t> at) {
+  std::vector<const velmor_glue::Data*> out;
+  for (const velmor_glue::Data& r : records)
+    if (r.data) out.push_back(&r);
+  if (!at) return out;
+  const Scalar time = to_scalar(value(*at));
+  std::erase_if(out, [&](const velmor_glue::Data* r) {
+    std::string_view id;
+    Scalar version;
+    return !object_version_of(*r->data, id, version) || compare(saved_at_of(*r->data), time) > 0;
+  });
+  const LatestVersions newest = latest_versions_of(out);
+  std::erase_if(out, [&](const velmor_glue::Data* r) {
+    std::string_view id;
+    Scalar version;
+    object_version_of(*r->data, id, version);
+    return compare(version, newest.find(id)->second) != 0;
+  });
   return out;
 }
 
@@ -186,16 +230,17 @@ std::optional<bool> latest_match(const object& data, const Filter& f) {
   if (f.lookup != Lookup::exact || !backends::is_latest_marker(f.value)) return std::nullopt;
   if (f.path == "_address__class_version") return true;  // the version it was stored under
   if (f.path != "_address__object_version" || !latest_versions) return std::nullopt;
-  const value* id = address_entry(data, "object_id");
-  const value* version = address_entry(data, "object_version");
-  if (!id || !id->is_string() || !version || version->is_null()) return false;
-  auto it = latest_versions->find(std::string_view(id->get_string()));
-  return it != latest_versions->end() && compare(to_scalar(*version, false), it->second) == 0;
+  std::string_view id;
+  Scalar version;
+  if (!object_version_of(data, id, version)) return false;
+  auto it = latest_versions->find(id);
+  return it != latest_versions->end() && compare(version, it->second) == 0;
 }
 
 bool matches(const backends::CheckedQuery& qs, const object& data, const Filter& f) {
   if (std::optional<bool> latest = latest_match(data, f)) return *latest;
-  const Scalar v = lookup_path(data, qs.path(f.path));
+  const bool null_test = f.lookup == Lookup::isnull || f.value.is_null();
+  const Scalar v = lookup_path(data, qs.path(f.path), null_test);
   if (f.lookup == Lookup::isnull) return (v.rank == Scalar::null) == f.value.as_bool();
   if (f.value.is_null()) return v.rank == Scalar::null;  // exact/iexact None: IS NULL
   if (v.rank == Scalar::null) return false;              // two-valued: NULL matches nothing
@@ -320,8 +365,9 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& given) 
   const auto& order = qs.get_order_by();
   const auto& distinct = qs.get_query_specifier().distinct;
 
-  // 1. Conditions.
-  const LatestVersions latest = latest_versions_of(it->second);
+  // 1. The history as of a time, then the conditions.
+  const std::vector<const velmor_glue::Data*> records = rows_as_of(it->second, qs.get_as_of());
+  const LatestVersions latest = latest_versions_of(records);
   latest_versions = &latest;
   struct Reset {
     ~Reset() { latest_versions = nullptr; }
@@ -330,11 +376,11 @@ std::vector<velmor_glue::Data> MemoryStore::select(const QuerySetReader& given) 
   for (const OrderBy& o : order) order_paths.push_back(&qs.path(o.field()));
   for (const std::string& d : distinct) distinct_paths.push_back(&qs.path(d));
   std::vector<Row> rows;
-  for (const velmor_glue::Data& r : it->second) {
-    if (!r.data || !matches(qs, *r.data, qs.get_conditions())) continue;
-    Row row{&r, {}, {}};
-    for (const auto* p : order_paths) row.order_keys.push_back(lookup_path(*r.data, *p));
-    for (const auto* p : distinct_paths) row.distinct_keys.push_back(lookup_path(*r.data, *p));
+  for (const velmor_glue::Data* r : records) {
+    if (!matches(qs, *r->data, qs.get_conditions())) continue;
+    Row row{r, {}, {}};
+    for (const auto* p : order_paths) row.order_keys.push_back(lookup_path(*r->data, *p));
+    for (const auto* p : distinct_paths) row.distinct_keys.push_back(lookup_path(*r->data, *p));
     rows.push_back(std::move(row));
   }
 

@@ -12,6 +12,7 @@
 #include <boost/json/string.hpp>
 #include <vector>
 
+#include "backends/history_layout.hpp"
 #include "backends/stored_value.hpp"
 #include "velmor_models/backends/query_check.hpp"
 #include "velmor_models/backends/sql/dialect.hpp"
@@ -53,10 +54,12 @@ bool is_text_lookup(Lookup lookup) {
 struct Resolved {
   const FieldDecl* field = nullptr;
   std::string json_path;
+  bool address = false;
   Operand operand() const {
     const bool plain = json_path.empty();
     return Operand{field->name, json_path, plain && is_text_type(field->type),
-                   plain && field->type == CoreTypes::BOOLEAN};
+                   plain && field->type == CoreTypes::BOOLEAN,
+                   address && field->name == saved_at_column};
   }
 };
 
@@ -145,6 +148,7 @@ class Compiler {
     const ResolvedPath& p = qs_.path(path);
     Resolved r;
     r.field = p.field;
+    r.address = p.address;
     if (!p.address && is_json_type(p.field->type)) {
       std::vector<std::string_view> keys(p.keys.begin(), p.keys.end());
       r.json_path = d_.json_path(keys);
@@ -162,6 +166,11 @@ class Compiler {
       return true;
     }
     if (r.field->name != "_object_version") return false;
+    if (qs_.get_as_of()) {
+      // As of a time each object has one row left, its newest then.
+      w_ << (negated ? "FALSE" : "TRUE");
+      return true;
+    }
     std::string table;
     d_.quote_identifier(table, qs_.table_name());
     w_ << "(" << table
@@ -197,9 +206,58 @@ class Compiler {
     w_ << " FROM ";
     d_.quote_identifier(w_.text, qs_.table_name());
     const Q& q = qs_.get_conditions();
-    if (q.kind() == Q::Kind::empty) return;
+    const std::optional<std::int64_t> as_of = qs_.get_as_of();
+    if (q.kind() == Q::Kind::empty && !as_of) return;
     w_ << " WHERE ";
-    condition(q, false, true);
+    if (as_of) {
+      as_of_rows(*as_of);
+      if (q.kind() == Q::Kind::empty) return;
+      w_ << " AND ";
+    }
+    condition(q, false, !as_of);
+  }
+
+  // `table`.`column`, each quoted by the dialect.
+  std::string qualified(std::string_view table, std::string_view column) const {
+    std::string out;
+    d_.quote_identifier(out, table);
+    out += '.';
+    d_.quote_identifier(out, column);
+    return out;
+  }
+
+  // The rows of the table as of `at`: per object, the newest version saved by then, unless
+  // a deletion by then took that version or a later one away (an object saved again after
+  // its deletion continues its versions). A NULL save time counts as the earliest.
+  void as_of_rows(std::int64_t at) {
+    const std::string table = qs_.table_name();
+    constexpr std::string_view versions = "_velmor_v", deletions = "_velmor_d";
+    const auto saved_by = [&](std::string_view in) {
+      w_ << "COALESCE(" << qualified(in, saved_at_column) << ", ";
+      w_.bind(earliest_saved_at);
+      w_ << ") <= ";
+      w_.bind(at);
+    };
+    saved_by(table);
+    w_ << " AND " << qualified(table, "_object_version") << " = (SELECT max("
+       << qualified(versions, "_object_version") << ") FROM ";
+    d_.quote_identifier(w_.text, table);
+    w_ << " AS ";
+    d_.quote_identifier(w_.text, versions);
+    w_ << " WHERE " << qualified(versions, "_object_id") << " = " << qualified(table, "_object_id")
+       << " AND ";
+    saved_by(versions);
+    w_ << ") AND NOT EXISTS (SELECT 1 FROM ";
+    d_.quote_identifier(w_.text, deletions_table);
+    w_ << " AS ";
+    d_.quote_identifier(w_.text, deletions);
+    w_ << " WHERE " << qualified(deletions, "class_name") << " = ";
+    w_.bind(boost::json::string(qs_.entity_name()));
+    w_ << " AND " << qualified(deletions, "object_id") << " = " << qualified(table, "_object_id")
+       << " AND " << qualified(deletions, "deleted_at") << " <= ";
+    w_.bind(at);
+    w_ << " AND " << qualified(deletions, "version")
+       << " >= " << qualified(table, "_object_version") << ")";
   }
 
   // ROW_NUMBER() numbering the rows of each distinct group in the query's ordering.
@@ -269,7 +327,9 @@ class Compiler {
 
     if (f.lookup == Lookup::isnull || v.is_null()) {
       const bool is_null = f.lookup != Lookup::isnull || v.get_bool();
-      d_.value_of(w_, op);
+      Operand stored = op;
+      stored.earliest_null = false;  // a test for the NULL itself
+      d_.value_of(w_, stored);
       w_ << (is_null != negated ? " IS NULL" : " IS NOT NULL");
       return;
     }

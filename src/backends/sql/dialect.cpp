@@ -2,6 +2,8 @@
 
 #include "velmor_models/backends/sql/dialect.hpp"
 
+#include "backends/history_layout.hpp"
+
 #include "velmor_utils/errors.hpp"
 
 namespace velmor_models::backends::sql {
@@ -31,6 +33,14 @@ void Dialect::bound_in_list(StatementWriter& w, const Operand& op,
     first = false;
     bind_value(w, op, v);
   }
+  w << ")";
+}
+
+void Dialect::column_or_earliest(StatementWriter& w, const Operand& op) const {
+  w << "COALESCE(";
+  quote_identifier(w.text, op.column);
+  w << ", ";
+  w.bind(earliest_saved_at);
   w << ")";
 }
 

@@ -111,6 +111,7 @@ class PostgresDialect final : public Dialect {
   // json_key; a plain column compares as it is, text by its bytes, a boolean as 0 or 1.
   void value_of(StatementWriter& w, const Operand& op) const override {
     if (op.json()) return json_key(w, json_at(w, op));
+    if (op.earliest_null) return column_or_earliest(w, op);
     if (op.boolean) w << "CAST(";
     quote_identifier(w.text, op.column);
     if (op.text) w << " COLLATE \"C\"";

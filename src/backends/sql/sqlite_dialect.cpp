@@ -62,6 +62,7 @@ class SqliteDialect final : public Dialect {
   }
 
   void value_of(StatementWriter& w, const Operand& op) const override {
+    if (op.earliest_null) return column_or_earliest(w, op);
     if (!op.json()) {
       quote_identifier(w.text, op.column);
       return;

@@ -174,7 +174,8 @@ class Writing {
     for (auto& [cls, rows] : lake_rows_) co_await lake_.ainsert_rows(*cls, rows);
     co_await save_.log.write(lake_);
     std::vector<SaveLog::ClassRows> latest;
-    for (const auto& [key, at] : latest_) {
+    for (const auto& entry : latest_) {
+      const auto& at = entry.second;
       auto it = std::find_if(latest.begin(), latest.end(),
                              [&](const auto& c) { return c.cls == at.first; });
       if (it == latest.end()) it = latest.insert(latest.end(), {at.first, {}});
@@ -202,7 +203,9 @@ class Writing {
                            [&](const auto& c) { return c.first == cls.get(); });
     if (it == lake_rows_.end()) it = lake_rows_.insert(lake_rows_.end(), {cls.get(), {}});
     it->second.push_back(std::move(row));
-    addresses.push_back({cls->name(), cv, id, version});
+    addresses.push_back({cls->name(), cv, id, version,
+                         std::chrono::sys_time<std::chrono::microseconds>(
+                             std::chrono::microseconds(time))});
   }
 
   // New objects: each id claimed (in the order of the ids); the id of a deleted object

@@ -38,6 +38,9 @@ std::optional<ObjectAddress> address_of(const classes::model::Model& obj) {
   const json::value* name = address ? address->if_contains("class_name") : nullptr;
   if (!class_version || !object_version || !id || !name || !name->is_string()) return std::nullopt;
   ObjectAddress out{std::string(name->get_string()), *class_version, {}, *object_version};
+  if (const std::optional<std::int64_t> saved_at = integer(meta, "saved_at"))
+    out.saved_at =
+        std::chrono::sys_time<std::chrono::microseconds>(std::chrono::microseconds(*saved_at));
   if (id->is_string()) {
     // As stored: the id's JSON text; as materialised: the decoded id.
     json::error_code ec;

@@ -111,6 +111,10 @@ std::string QuerySetCore::table_name() const {
 void QuerySetCore::_check_type(const Model& obj) const {
   if (obj.model_class() != _entity)
     throw errors::BulkOperationError("Cannot update an object of a different type");
+  if (_state.as_of)
+    throw errors::BulkOperationError(
+        "Cannot update the objects of a query set read as of a time: new versions are built "
+        "on the objects as they are now");
 }
 
 void QuerySetCore::enter_annotations(const boost::json::object& values) {
@@ -207,6 +211,27 @@ void QuerySetCore::set_window(const Slice& slice) {
                      " - " + std::to_string(*slice.start) + " does not fit in 64 bits");
   _state.paginator.offset = *slice.start;
   _state.paginator.limit = limit;
+}
+
+void QuerySetCore::set_as_of_ticks(std::int64_t count, std::intmax_t num, std::intmax_t den) {
+  std::int64_t product = 0;
+  if (__builtin_mul_overflow(count, num, &product))
+    return set_as_of_microseconds(static_cast<long double>(count) * static_cast<long double>(num) /
+                                  static_cast<long double>(den));
+  // Rounded toward the past: a save at that microsecond is one at or before the time.
+  std::int64_t whole = product / den;
+  if (product % den != 0 && product < 0) --whole;
+  _state.as_of = whole;
+}
+
+void QuerySetCore::set_as_of_microseconds(long double microseconds) {
+  constexpr long double bound = 9223372036854775808.0L;  // 2^63
+  const long double whole = std::floor(microseconds);
+  if (!std::isfinite(whole) || whole < -bound || whole >= bound)
+    throw ValueError(
+        "as_of takes a time within about 292,000 years of 1970, as 64 bits of "
+        "microseconds hold");
+  _state.as_of = static_cast<std::int64_t>(whole);
 }
 
 bool QuerySetCore::take_negated(NamedFilters& named) {

@@ -68,9 +68,9 @@ class ModelClass {
 
   /// `table_name` is the class's `__table_name__`: text, the empty text or null.
   /// Names the stores keep for themselves are refused as field names (ValueError): the
-  /// address names `_address`, `_object_id`, `_object_version` and `_class_version`, any
-  /// name beginning with `_velmor_` in any case, and, unless the class is a plain table,
-  /// the row id names `rowid`, `oid` and `_rowid_` in any case.
+  /// address names `_address`, `_object_id`, `_object_version`, `_class_version` and
+  /// `_saved_at`, any name beginning with `_velmor_` in any case, and, unless the class is
+  /// a plain table, the row id names `rowid`, `oid` and `_rowid_` in any case.
   static ModelClassPtr create(std::string name, boost::json::value table_name,
                               std::vector<FieldDecl> fields, Options options);
   static ModelClassPtr create(std::string name, boost::json::value table_name,

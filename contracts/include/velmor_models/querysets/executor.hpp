@@ -45,6 +45,9 @@ class QuerySetReader {
   virtual const std::vector<OrderBy>& get_order_by() const = 0;
   virtual const std::string& get_using() const = 0;
   virtual const NumberPaginator& get_paginator() const = 0;
+  /// The time the query reads the stored history as of (`as_of`): microseconds since the
+  /// Unix epoch, UTC; nullopt for the stored objects as they are now.
+  virtual std::optional<std::int64_t> get_as_of() const { return std::nullopt; }
 
  protected:
   ~QuerySetReader() = default;

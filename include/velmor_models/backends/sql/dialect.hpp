@@ -23,6 +23,9 @@ struct Operand {
   std::string_view path;    ///< the dialect's JSON path text (bound); empty for a plain column
   bool text = false;        ///< a plain column holding text (STRING, DATE, DATETIME)
   bool boolean = false;     ///< a plain BOOLEAN column (compared as 0 and 1)
+  /// a plain column whose NULL counts as the least 64-bit integer (`_saved_at`: rows
+  /// written before save times were kept count as saved at the earliest time)
+  bool earliest_null = false;
   bool json() const noexcept { return !path.empty(); }
 };
 
@@ -167,6 +170,9 @@ class Dialect {
   /// one by one.
   void bound_in_list(StatementWriter& w, const Operand& op,
                      std::span<const boost::json::value> values) const;
+  /// `COALESCE(column, ?)` with the least 64-bit integer bound: the value of a plain
+  /// column whose NULL counts as that (Operand::earliest_null).
+  void column_or_earliest(StatementWriter& w, const Operand& op) const;
 };
 
 /// SQLite 3.38 or later. The connection registers the deterministic SQL function

@@ -1,9 +1,13 @@
 #pragma once
 // QuerySetBase: the building operations, typed by model and by the query set's own kind.
 
+#include <chrono>
 #include <concepts>
+#include <cstdint>
 #include <initializer_list>
+#include <ratio>
 #include <type_traits>
+#include <utility>
 
 #include "velmor_models/querysets/qsetkit/query_set_core.hpp"
 #include "velmor_utils/models/enums.hpp"
@@ -145,6 +149,27 @@ class QuerySetBase : public QuerySetCore {
   Self latest() const {
     return self().filter(
         NamedFilters{{"_address__object_version", velmor_utils::models::enums::Versions::LATEST}});
+  }
+
+  /// The stored history as of `time`: on the lakehouse, every object that existed then (a
+  /// version saved at or before it and no deletion by then) at the version that was its
+  /// newest then. Every other refinement applies on top; `select_related` follows
+  /// references as of the same time. A time before the first save gives nothing, one in
+  /// the future the live objects. `time` counts to the microsecond, rounded down; one that
+  /// 64 bits of microseconds cannot hold is a ValueError.
+  template <class Duration>
+  Self as_of(std::chrono::sys_time<Duration> time) const {
+    using Ticks = std::ratio_divide<typename Duration::period, std::micro>;
+    const auto count = time.time_since_epoch().count();
+    Self out = self()._copy();
+    if constexpr (std::is_integral_v<typename Duration::rep>) {
+      if (std::in_range<std::int64_t>(count)) {
+        out.set_as_of_ticks(static_cast<std::int64_t>(count), Ticks::num, Ticks::den);
+        return out;
+      }
+    }
+    out.set_as_of_microseconds(static_cast<long double>(count) * Ticks::num / Ticks::den);
+    return out;
   }
 
   /// The window of the single row at `index`.

@@ -89,6 +89,9 @@ class QuerySetCore : public QuerySetReader {
   /// Get the paginator of the query set.
   const NumberPaginator& get_paginator() const override { return _state.paginator; }
   NumberPaginator& get_paginator() noexcept { return _state.paginator; }
+  /// The time the query set reads the stored history as of (`as_of`): microseconds since
+  /// the Unix epoch, UTC; nullopt for the stored objects as they are now.
+  std::optional<std::int64_t> get_as_of() const override { return _state.as_of; }
 
   const ExecutorFactory& executor_factory() const noexcept { return _settings.executor; }
   const AsyncExecutorFactory& async_executor_factory() const noexcept {
@@ -109,7 +112,9 @@ class QuerySetCore : public QuerySetReader {
   backends::sql::Statement to_sql() const;
 
   /// Checks, before a bulk update, that `obj` is exactly of the entity class;
-  /// BulkOperationError "Cannot update an object of a different type" otherwise.
+  /// BulkOperationError "Cannot update an object of a different type" otherwise. A query
+  /// set read as of a time is a BulkOperationError too: new versions are built on the
+  /// objects as they are now.
   virtual void _check_type(const Model& obj) const;
 
   /// What an executor's `query()` returns: the records, or nullopt for "nothing".
@@ -163,6 +168,12 @@ class QuerySetCore : public QuerySetReader {
   void set_select_related(std::span<const std::string_view> paths);
   void set_window(std::int64_t index) noexcept;
   void set_window(const Slice& slice);
+  /// Reads as of `count` ticks of `num`/`den` microseconds each after the epoch (`den` > 0),
+  /// rounded down to a whole microsecond: what was saved up to that instant. ValueError
+  /// for a time that 64 bits of microseconds cannot hold.
+  void set_as_of_ticks(std::int64_t count, std::intmax_t num, std::intmax_t den);
+  /// The same for a time given as a number of microseconds of any size or precision.
+  void set_as_of_microseconds(long double microseconds);
 
   /// True when a field selection is active: results are partial instances.
   bool selects_fields() const noexcept { return !_state.query_specifier.get().only.empty(); }

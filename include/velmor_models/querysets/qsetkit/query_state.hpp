@@ -2,6 +2,8 @@
 // What a query set's copy carries: the query itself.
 
 #include <boost/json/object.hpp>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@ struct QueryState {
   detail::Cow<executor::SelectRelated> select_related;  ///< false until select_related()
   detail::Cow<boost::json::object> annotations;
   bool is_none = false;  ///< set by none(): execution yields nothing and runs no executor
+  /// set by as_of(): microseconds since the Unix epoch, UTC
+  std::optional<std::int64_t> as_of;
 };
 
 }  // namespace velmor_models::querysets::qsetkit
