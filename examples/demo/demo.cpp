@@ -9,13 +9,16 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/serialize.hpp>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
 
+#include "velmor_models/backends/history.hpp"
 #include "velmor_models/backends/object_store.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/sqlite/introspect.hpp"
+#include "velmor_models/backends/unit_of_work.hpp"
 #include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/classes/helpers/reffetch.hpp"
 #include "velmor_models/querysets/errors.hpp"
@@ -217,6 +220,34 @@ int main() {
   }
   std::cout << with_authors.size() << " books with authors and companies in " << statements->count
             << " statements\n";
+
+  section("a unit of work, and the lakehouse as it was");
+  const auto before_unit = std::chrono::system_clock::now();
+  {
+    // A new edition of one book, another book withdrawn and a new one: one save, all or none.
+    backends::UnitOfWork unit;
+    unit.save_version(Book::declaration(), books_saved[1].object_id, 1,
+                      {{"title", "Salt"},
+                       {"year", 1971},
+                       {"pages", 260},
+                       {"author", ref("Author", bo.object_id)}});
+    unit.delete_object(Book::declaration(), books_saved[5].object_id);
+    unit.save_new(Book::declaration(), {{"title", "Ember"},
+                                        {"year", 2020},
+                                        {"pages", 180},
+                                        {"author", ref("Author", bo.object_id)}});
+    std::cout << "committed " << unit.size() << " changes as one save\n";
+    unit.commit();
+  }
+  std::cout << "books now: " << books.count().execute() << " (Ember new, Copper withdrawn, Salt "
+            << books.get({{"title", "Salt"}}).execute().model().get("pages").as_int64()
+            << " pages)\nthe lakehouse as of before the unit:\n";
+  for (const auto& b : lake_books.as_of(before_unit).filter({{"year__gte", 1970}}).order_by("year").execute())
+    std::cout << "  " << describe(b) << ", " << b.model().get("pages").as_int64() << " pages\n";
+  std::cout << "history of Copper:";
+  for (const auto& step : backends::history(Book::declaration(), books_saved[5].object_id))
+    std::cout << " version " << step.address.object_version << (step.deletion ? " deleted" : " saved");
+  std::cout << '\n';
 
   section("the same queries awaited as coroutines");
   {

@@ -18,6 +18,7 @@
 #include "velmor_models/backends/history.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/unit_of_work.hpp"
+#include "velmor_models/classes/class_manager.hpp"
 #include "velmor_models/querysets/errors.hpp"
 #include "velmor_models/querysets/qsetkit.hpp"
 
@@ -25,6 +26,7 @@ namespace {
 
 namespace backends = velmor_models::backends;
 namespace json = boost::json;
+using velmor_models::classes::class_manager::ClassManager;
 using velmor_models::classes::model::CoreTypes;
 using velmor_models::classes::model::ModelClass;
 using velmor_models::classes::model::ModelClassPtr;
@@ -43,7 +45,9 @@ const ModelClassPtr& order_class() {
 const ModelClassPtr& line_class() {
   static const ModelClassPtr cls = ModelClass::create(
       "UnitLine", "unit_lines",
-      {{"item", CoreTypes::STRING, true, {}}, {"qty", CoreTypes::INTEGER, false, {}}});
+      {{"item", CoreTypes::STRING, true, {}},
+       {"qty", CoreTypes::INTEGER, false, {}},
+       velmor_models::classes::model::reference_field("order", "UnitOrder", false)});
   return cls;
 }
 
@@ -64,8 +68,10 @@ class UnitsAndHistory : public testing::TestWithParam<std::string> {
   void SetUp() override {
     backends::reset();
     urls = velmor_test::configure_store_aliases(GetParam(), folder);
-    (void)backends::register_model_class(order_class());
-    (void)backends::register_model_class(line_class());
+    for (const ModelClassPtr& cls : {order_class(), line_class()}) {
+      ClassManager::register_class(cls);  // select_related finds a referenced class here
+      (void)backends::register_model_class(cls);
+    }
   }
   void TearDown() override { backends::reset(); }
   velmor_test::TempFolder folder;
@@ -204,6 +210,74 @@ TEST_P(UnitsAndHistory, EveryVersionAndDeletionIsInTheHistoryInOrder) {
   EXPECT_THROW(backends::changes_between(cls, "h1", 1, 9), ObjectDoesNotExistError);
   EXPECT_THROW(backends::history(cls, "nobody"), ObjectDoesNotExistError);
   EXPECT_EQ(live(cls), 1);
+}
+
+// The times the store records are the instants as_of reads at: each save and deletion is
+// seen from its own microsecond on and not a microsecond before, and select_related follows
+// a reference as of the same time.
+TEST_P(UnitsAndHistory, AsOfSeesEachSaveAndDeletionFromItsInstantOn) {
+  using std::chrono::microseconds;
+  const ModelClassPtr& order = order_class();
+  const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
+  (void)backends::save_new(order, {{"customer", "A"}, {"total", 1}}, "o1");
+  pause();
+  (void)backends::save_new(line_class(),
+                           {{"item", "x"},
+                            {"order",
+                             {{"class_name", "UnitOrder"},
+                              {"class_version", "LATEST"},
+                              {"object_id", "o1"},
+                              {"object_version", "LATEST"}}}},
+                           "l1");
+  pause();
+  (void)backends::save_version(order, "o1", 1, {{"customer", "A"}, {"total", 2}});
+  pause();
+  backends::delete_object(order, "o1");
+  const auto steps = backends::history(order, "o1");
+  ASSERT_EQ(steps.size(), 3u);
+  const auto line_saved = backends::history(line_class(), "l1").at(0).at;
+
+  const auto orders_at = [&](auto t) {
+    std::vector<std::int64_t> totals;
+    for (const auto& o : QuerySet<Model>(order).using_("lakehouse").as_of(t).execute())
+      totals.push_back(o.model().get("total").as_int64());
+    return totals;
+  };
+  using V = std::vector<std::int64_t>;
+  EXPECT_EQ(orders_at(steps[0].at - microseconds(1)), V{});
+  EXPECT_EQ(orders_at(steps[0].at), V{1});
+  EXPECT_EQ(orders_at(steps[1].at - microseconds(1)), V{1});
+  EXPECT_EQ(orders_at(steps[1].at), V{2});
+  EXPECT_EQ(orders_at(steps[2].at - microseconds(1)), V{2});
+  EXPECT_EQ(orders_at(steps[2].at), V{});
+  EXPECT_EQ(QuerySet<Model>(order)
+                .using_("lakehouse")
+                .as_of(steps[1].at)
+                .filter({{"total__gte", 2}})
+                .count()
+                .execute(),
+            1);
+
+  // The line's order as it was at each time: none yet, the first version, the second,
+  // then none (deleted).
+  const auto order_of_line_at = [&](auto t) -> std::string {
+    const auto lines = QuerySet<Model>(line_class())
+                           .using_("lakehouse")
+                           .as_of(t)
+                           .select_related("order")
+                           .execute();
+    if (lines.size() != 1) return "lines: " + std::to_string(lines.size());
+    const auto o = lines.at(0).related("order");
+    return o ? std::to_string(o->model().get("total").as_int64()) : "none";
+  };
+  EXPECT_EQ(order_of_line_at(line_saved - microseconds(1)), "lines: 0");
+  EXPECT_EQ(order_of_line_at(line_saved), "1");
+  EXPECT_EQ(order_of_line_at(steps[1].at), "2");
+  EXPECT_EQ(order_of_line_at(steps[2].at), "none");
+  // A time to come: the live objects.
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  EXPECT_EQ(orders_at(later), V{});
+  EXPECT_EQ(order_of_line_at(later), "none");
 }
 
 TEST_P(UnitsAndHistory, ACoroutineCommitsAUnitWithoutBlockingItsLoop) {

@@ -226,28 +226,34 @@ class Compiler {
     return out;
   }
 
-  // The rows of the table as of `at`: per object, the newest version saved by then, unless
-  // a deletion by then took that version or a later one away (an object saved again after
-  // its deletion continues its versions). A NULL save time counts as the earliest.
+  // The rows of the table as of `at`: per object, the version saved by then whose next
+  // version (if any) was saved after it, unless a deletion by then took that version or a
+  // later one away (an object saved again after its deletion continues its versions). An
+  // object's versions are saved in the order of their times, so that is its newest then,
+  // and one index step per row finds it. A NULL save time counts as the earliest.
   void as_of_rows(std::int64_t at) {
     const std::string table = qs_.table_name();
     constexpr std::string_view versions = "_velmor_v", deletions = "_velmor_d";
-    const auto saved_by = [&](std::string_view in) {
+    const auto saved_at = [&](std::string_view in) {
       w_ << "COALESCE(" << qualified(in, saved_at_column) << ", ";
       w_.bind(earliest_saved_at);
-      w_ << ") <= ";
-      w_.bind(at);
+      w_ << ")";
     };
-    saved_by(table);
-    w_ << " AND " << qualified(table, "_object_version") << " = (SELECT max("
-       << qualified(versions, "_object_version") << ") FROM ";
+    saved_at(table);
+    w_ << " <= ";
+    w_.bind(at);
+    w_ << " AND COALESCE((SELECT ";
+    saved_at(versions);
+    w_ << " FROM ";
     d_.quote_identifier(w_.text, table);
     w_ << " AS ";
     d_.quote_identifier(w_.text, versions);
     w_ << " WHERE " << qualified(versions, "_object_id") << " = " << qualified(table, "_object_id")
-       << " AND ";
-    saved_by(versions);
-    w_ << ") AND NOT EXISTS (SELECT 1 FROM ";
+       << " AND " << qualified(versions, "_object_version") << " > "
+       << qualified(table, "_object_version") << " ORDER BY "
+       << qualified(versions, "_object_version") << " LIMIT 1) > ";
+    w_.bind(at);
+    w_ << ", TRUE) AND NOT EXISTS (SELECT 1 FROM ";
     d_.quote_identifier(w_.text, deletions_table);
     w_ << " AS ";
     d_.quote_identifier(w_.text, deletions);

@@ -77,10 +77,11 @@ awaitable<void> ensure_store_tables(Connection& lake) {
   // any, are replayed by recovery), objects without their time (NULL: the earliest).
   const std::pair<std::string, std::string_view> added[] = {{"_velmor_pending", "save_id"},
                                                            {"_velmor_objects", "saved_at"}};
-  for (const auto& [table, column] : added) {
+  for (const auto& wanted : added) {
+    const auto& [table, column] = wanted;
     const auto present = co_await columns_of(lake, table);
     if (std::find_if(present.begin(), present.end(), [&](const auto& c) {
-          return c.first == column;
+          return c.first == wanted.second;
         }) == present.end()) {
       const std::string add = d.add_column(table, column,
                                            column == "save_id" ? d.column_type(CoreTypes::STRING)
