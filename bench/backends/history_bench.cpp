@@ -88,10 +88,11 @@ void ensure_lakehouse() {
         const std::string v = std::to_string(k);
         exec(db,
              "INSERT INTO history_people (id, name, email, age, _metadata, _object_id, "
-             "_object_version, _class_version, _saved_at) SELECT id, name, email, age + " + v +
-                 ", json_set(_metadata, '$.object_version', " + v + ", '$.saved_at', _saved_at + " +
-                 std::to_string((k - 1) * second) + "), _object_id, " + v +
-                 ", _class_version, _saved_at + " + std::to_string((k - 1) * second) +
+             "_object_version, _class_version, _saved_at) SELECT id, name, email, age + " +
+                 v + ", json_set(_metadata, '$.object_version', " + v +
+                 ", '$.saved_at', _saved_at + " + std::to_string((k - 1) * second) +
+                 "), _object_id, " + v + ", _class_version, _saved_at + " +
+                 std::to_string((k - 1) * second) +
                  " FROM history_people WHERE _object_version = 1");
       }
       exec(db, "CREATE INDEX history_people_id ON history_people (id)");
@@ -115,7 +116,9 @@ void ensure_lakehouse() {
   (void)ready;
 }
 
-QuerySet<Model> lakehouse() { return QuerySet<Model>(person()).using_("lakehouse"); }
+QuerySet<Model> lakehouse() {
+  return QuerySet<Model>(person()).using_("lakehouse");
+}
 
 void AsOf_IndexedSelect(benchmark::State& state) {
   ensure_lakehouse();

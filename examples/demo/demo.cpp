@@ -96,7 +96,8 @@ boost::asio::awaitable<void> tour_as_coroutines(QuerySet<Book> books) {
   std::cout << "awaited get_or_none: " << (none ? "found" : "nothing") << '\n';
   auto with_authors = co_await books.select_related("author").order_by("title").aexecute();
   std::cout << "awaited select_related: " << with_authors[0]->title() << " by "
-            << with_authors[0].related("author")->model().get("name").get_string().subview() << '\n';
+            << with_authors[0].related("author")->model().get("name").get_string().subview()
+            << '\n';
 }
 
 }  // namespace
@@ -206,7 +207,8 @@ int main() {
       rf::ReferenceLoader(as_reference(ref("Author", ann.object_id, 1))).load_reference();
   std::cout << "at the latest version (default database): "
             << latest_ann.model().get("name").get_string().subview() << '\n'
-            << "at version 1 (lakehouse): " << old_ann.model().get("name").get_string().subview() << '\n';
+            << "at version 1 (lakehouse): " << old_ann.model().get("name").get_string().subview()
+            << '\n';
 
   section("select_related");
   statements->count = 0;
@@ -214,8 +216,10 @@ int main() {
   for (const auto& b : with_authors) {
     auto a = b.related("author");
     auto c = a ? a->related("company") : std::nullopt;
-    std::cout << "  " << describe(b) << " by " << (a ? a->model().get("name").get_string().subview() : "?")
-              << (c ? ", " + std::string(c->model().get("name").get_string().subview()) : std::string())
+    std::cout << "  " << describe(b) << " by "
+              << (a ? a->model().get("name").get_string().subview() : "?")
+              << (c ? ", " + std::string(c->model().get("name").get_string().subview())
+                    : std::string())
               << '\n';
   }
   std::cout << with_authors.size() << " books with authors and companies in " << statements->count
@@ -242,11 +246,13 @@ int main() {
   std::cout << "books now: " << books.count().execute() << " (Ember new, Copper withdrawn, Salt "
             << books.get({{"title", "Salt"}}).execute().model().get("pages").as_int64()
             << " pages)\nthe lakehouse as of before the unit:\n";
-  for (const auto& b : lake_books.as_of(before_unit).filter({{"year__gte", 1970}}).order_by("year").execute())
+  for (const auto& b :
+       lake_books.as_of(before_unit).filter({{"year__gte", 1970}}).order_by("year").execute())
     std::cout << "  " << describe(b) << ", " << b.model().get("pages").as_int64() << " pages\n";
   std::cout << "history of Copper:";
   for (const auto& step : backends::history(Book::declaration(), books_saved[5].object_id))
-    std::cout << " version " << step.address.object_version << (step.deletion ? " deleted" : " saved");
+    std::cout << " version " << step.address.object_version
+              << (step.deletion ? " deleted" : " saved");
   std::cout << '\n';
 
   section("the same queries awaited as coroutines");

@@ -61,30 +61,12 @@ std::size_t decode(std::string_view s, char32_t& cp) {
   return len;
 }
 
-void encode(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 void map_code_point(char32_t cp, std::span<const CaseRun> runs,
                     std::span<const CaseExpansion> expansions, std::string& out) {
   auto exp = std::lower_bound(expansions.begin(), expansions.end(), cp,
                               [](const CaseExpansion& e, char32_t c) { return e.code_point < c; });
   if (exp != expansions.end() && exp->code_point == cp) {
-    for (std::size_t i = 0; i < exp->size; ++i) encode(exp->out[i], out);
+    for (std::size_t i = 0; i < exp->size; ++i) append_utf8(out, exp->out[i]);
     return;
   }
   // The last run starting at or before cp is the only one that can contain it.
@@ -93,11 +75,11 @@ void map_code_point(char32_t cp, std::span<const CaseRun> runs,
   if (run != runs.begin()) {
     --run;
     if (cp <= run->last && (cp - run->first) % run->stride == 0) {
-      encode(static_cast<char32_t>(static_cast<std::int32_t>(cp) + run->delta), out);
+      append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(cp) + run->delta));
       return;
     }
   }
-  encode(cp, out);
+  append_utf8(out, cp);
 }
 
 std::string convert(std::string_view text, std::span<const CaseRun> runs,
@@ -140,6 +122,24 @@ bool valid_utf8(std::string_view text) noexcept {
 
 std::string casefold(std::string_view text) {
   return convert(text, kFoldRuns, kFoldExpansions);
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
 }
 
 }  // namespace velmor_models::detail

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "backends/awaited.hpp"
+#include "backends/database_error_of.hpp"
 #include "support/pg_admin.hpp"
 #include "support/pg_env.hpp"
 #include "support/tcp_proxy.hpp"
@@ -44,23 +45,12 @@ using velmor_models::querysets::errors::DatabaseErrorCategory;
 using velmor_models::querysets::executor::AsyncExecutor;
 using velmor_models::querysets::executor::Executor;
 using velmor_models::querysets::qsetkit::QuerySet;
+using velmor_test::database_error_of;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 std::int64_t integer(const std::optional<driver::Value>& v) {
   return driver::integer_of(v.value(), "value");
-}
-
-// The DatabaseError `f` throws.
-template <class F>
-DatabaseError failure(F&& f) {
-  try {
-    f();
-  } catch (const DatabaseError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no DatabaseError";
-  return DatabaseError("none", "", "", "", true);
 }
 
 class PostgresFaults : public ::testing::Test {
@@ -112,7 +102,7 @@ TEST_F(PostgresFaults, ABackendKilledMidStatementFailsItsCallerAndThePoolRecover
     }
   });
   const auto start = Clock::now();
-  const DatabaseError e = failure([&] { (*lease)->execute("SELECT pg_sleep(30)"); });
+  const DatabaseError e = database_error_of([&] { (*lease)->execute("SELECT pg_sleep(30)"); });
   killer.join();
   ASSERT_FALSE(kill_failed);
   EXPECT_LT(Clock::now() - start, 20s);
@@ -230,7 +220,7 @@ TEST_F(PostgresNetwork, ACommitWhoseReplyNeverArrivesIsOfUnknownOutcomeWithinThe
     lease->execute("CREATE TEMPORARY TABLE net_rows (v int)");
     proxy.blackhole_replies();
     const auto start = Clock::now();
-    const DatabaseError e = failure([&] {
+    const DatabaseError e = database_error_of([&] {
       if (!coroutine) return lease->commit();
       velmor_test::awaited(lease->acommit());
     });
@@ -239,7 +229,7 @@ TEST_F(PostgresNetwork, ACommitWhoseReplyNeverArrivesIsOfUnknownOutcomeWithinThe
     EXPECT_NE(std::string(e.what()).find("io_timeout_ms"), std::string::npos) << e.what();
     EXPECT_GE(waited, 900ms);
     EXPECT_LT(waited, 5s);
-    const DatabaseError read = failure([&] { reader->execute("SELECT 1"); });
+    const DatabaseError read = database_error_of([&] { reader->execute("SELECT 1"); });
     EXPECT_EQ(read.category(), DatabaseErrorCategory::connection_lost) << read.what();
     EXPECT_LT(Clock::now() - start, 2 * waited + 2s);
   }

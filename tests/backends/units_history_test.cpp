@@ -58,9 +58,8 @@ std::int64_t versions(const ModelClassPtr& cls) {
   return QuerySet<Model>(cls).using_("lakehouse").count().execute();
 }
 std::string state() {
-  return std::to_string(live(order_class())) + "/" + std::to_string(versions(order_class())) +
-         " " + std::to_string(live(line_class())) + "/" +
-         std::to_string(versions(line_class()));
+  return std::to_string(live(order_class())) + "/" + std::to_string(versions(order_class())) + " " +
+         std::to_string(live(line_class())) + "/" + std::to_string(versions(line_class()));
 }
 
 class UnitsAndHistory : public testing::TestWithParam<std::string> {
@@ -134,8 +133,9 @@ TEST_P(UnitsAndHistory, ConcurrentUnitsOnOneObjectLetOneWinPerConflict) {
   std::atomic<int> conflicts{0};
   auto write = [&] {
     for (int done = 0; done < rounds;) {
-      const auto now =
-          QuerySet<Model>(order_class()).get(NamedFilters{{"_address__object_id", counter.object_id}}).execute();
+      const auto now = QuerySet<Model>(order_class())
+                           .get(NamedFilters{{"_address__object_id", counter.object_id}})
+                           .execute();
       backends::UnitOfWork unit;
       unit.save_version(order_class(), now,
                         {{"customer", "c"}, {"total", now.model().get("total").as_int64() + 1}});
@@ -176,8 +176,9 @@ TEST_P(UnitsAndHistory, ConcurrentUnitsOnOneObjectLetOneWinPerConflict) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     expected += 2 * rounds;
   }
-  const auto last =
-      QuerySet<Model>(order_class()).get(NamedFilters{{"_address__object_id", counter.object_id}}).execute();
+  const auto last = QuerySet<Model>(order_class())
+                        .get(NamedFilters{{"_address__object_id", counter.object_id}})
+                        .execute();
   EXPECT_EQ(last.model().get("total").as_int64(), expected) << conflicts << " conflicts";
   EXPECT_EQ(last.address()->object_version, expected + 1);
   EXPECT_EQ(live(line_class()), expected) << "a refused unit saved its line";
@@ -219,7 +220,7 @@ TEST_P(UnitsAndHistory, AsOfSeesEachSaveAndDeletionFromItsInstantOn) {
   using std::chrono::microseconds;
   const ModelClassPtr& order = order_class();
   const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
-  (void)backends::save_new(order, {{"customer", "A"}, {"total", 1}}, "o1");
+  const auto first = backends::save_new(order, {{"customer", "A"}, {"total", 1}}, "o1");
   pause();
   (void)backends::save_new(line_class(),
                            {{"item", "x"},
@@ -236,6 +237,15 @@ TEST_P(UnitsAndHistory, AsOfSeesEachSaveAndDeletionFromItsInstantOn) {
   const auto steps = backends::history(order, "o1");
   ASSERT_EQ(steps.size(), 3u);
   const auto line_saved = backends::history(line_class(), "l1").at(0).at;
+  // One address, with its time, wherever it is read.
+  EXPECT_EQ(steps[0].address, first);
+  EXPECT_EQ(steps[0].address.saved_at, steps[0].at);
+  EXPECT_EQ(QuerySet<Model>(order)
+                .using_("lakehouse")
+                .get({{"_address__object_version", 1}})
+                .execute()
+                .address(),
+            first);
 
   const auto orders_at = [&](auto t) {
     std::vector<std::int64_t> totals;
@@ -334,8 +344,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, UnitsAndHistory, velmor_test::sql_stores(),
 
 // A unit used from a second thread while its first thread is inside it refuses the second,
 // and the first goes on with nothing lost.
-struct WaitingQuerySet
-    : velmor_models::querysets::qsetkit::QuerySet<Model, WaitingQuerySet> {
+struct WaitingQuerySet : velmor_models::querysets::qsetkit::QuerySet<Model, WaitingQuerySet> {
   using QuerySet::QuerySet;
   std::promise<void>* entered = nullptr;
   std::shared_future<void> go;

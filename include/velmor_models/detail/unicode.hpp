@@ -27,5 +27,7 @@ std::string unicode_lower(std::string_view text);
 std::string casefold(std::string_view text);
 /// True when `text` is well-formed UTF-8 throughout.
 bool valid_utf8(std::string_view text) noexcept;
+/// Appends the UTF-8 form of code point `cp` (at most U+10FFFF) to `out`.
+void append_utf8(std::string& out, char32_t cp);
 
 }  // namespace velmor_models::detail

@@ -30,24 +30,6 @@ struct Folding {
   std::uint64_t hash = 0;
 };
 
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // The code points of well-formed UTF-8 (casefold's output for a valid code point).
 std::u32string code_points(std::string_view s) {
   std::u32string out;
@@ -78,7 +60,7 @@ Folding walk_folding() {
   for (char32_t cp = 1; cp <= 0x10FFFF; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
     in.clear();
-    append_utf8(in, cp);
+    detail::append_utf8(in, cp);
     std::string out = detail::casefold(in);
     if (out == in) continue;
     std::u32string to = code_points(out);

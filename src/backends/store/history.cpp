@@ -65,8 +65,11 @@ awaitable<std::vector<HistoryEntry>> read_history(ModelClassPtr cls, std::string
     e.address.object_id = object_id;
     e.address.object_version = driver::integer_of(row.at(*version_at), "a version");
     if (class_at)
-      if (const auto* n = std::get_if<std::int64_t>(&row.at(*class_at))) e.address.class_version = *n;
+      if (const auto* n = std::get_if<std::int64_t>(&row.at(*class_at)))
+        e.address.class_version = *n;
     e.at = time_at ? time_of(row.at(*time_at)) : time_of(Value());
+    if (time_at && std::holds_alternative<std::int64_t>(row.at(*time_at)))
+      e.address.saved_at = e.at;
     // The fields as stored: the class's by their types, any other (a dropped field) as is.
     for (std::size_t i = 0; i < found.columns.size(); ++i) {
       const std::string& name = found.columns[i];
@@ -86,9 +89,10 @@ awaitable<std::vector<HistoryEntry>> read_history(ModelClassPtr cls, std::string
   if (!versions.empty()) co_return out;
   const std::string deletions = "_velmor_deletions";
   if (!co_await has_table(*l, deletions)) co_return out;
-  const Sql ends{"SELECT version, deleted_at FROM \"_velmor_deletions\" WHERE class_name = ? AND "
-                 "object_id = ? ORDER BY version",
-                 {text(cls->name()), text(object_id)}};
+  const Sql ends{
+      "SELECT \"version\", \"deleted_at\" FROM \"_velmor_deletions\" WHERE "
+      "\"class_name\" = ? AND \"object_id\" = ? ORDER BY \"version\"",
+      {text(cls->name()), text(object_id)}};
   const Rows ended = co_await rows(*l, ends);
   for (const auto& row : ended.rows) {
     const std::int64_t version = driver::integer_of(row.at(0), "a version");
@@ -113,23 +117,22 @@ std::vector<HistoryEntry> history(const ModelClassPtr& cls, std::string_view obj
 }
 
 awaitable<std::vector<HistoryEntry>> ahistory(ModelClassPtr cls, std::string object_id) {
-  std::function<awaitable<std::vector<HistoryEntry>>()> read = [cls = std::move(cls),
-                                                                id = std::move(object_id)] {
-    return read_history(cls, id, {});
-  };
+  std::function<awaitable<std::vector<HistoryEntry>>()> read =
+      [cls = std::move(cls), id = std::move(object_id)] { return read_history(cls, id, {}); };
   return on_stores<std::vector<HistoryEntry>>(std::move(read));
 }
 
 std::vector<FieldChange> changes_between(const ModelClassPtr& cls, std::string_view object_id,
                                          std::int64_t from, std::int64_t to) {
-  const std::vector<HistoryEntry> two = in_stores<std::vector<HistoryEntry>>(
-      [&] { return read_history(cls, std::string(object_id), {from, to}); });
+  const std::vector<HistoryEntry> two = in_stores<std::vector<HistoryEntry>>([&] {
+    return read_history(cls, std::string(object_id), {from, to});
+  });
   auto at = [&](std::int64_t version) -> const json::object& {
     for (const HistoryEntry& e : two)
       if (e.address.object_version == version) return e.values;
-    throw querysets::errors::ObjectDoesNotExistError(
-        "No version " + std::to_string(version) + " of " + cls->name() + " '" +
-        std::string(object_id) + "' is stored");
+    throw querysets::errors::ObjectDoesNotExistError("No version " + std::to_string(version) +
+                                                     " of " + cls->name() + " '" +
+                                                     std::string(object_id) + "' is stored");
   };
   const json::object& before = at(from);
   const json::object& after = at(to);
