@@ -45,11 +45,14 @@ json::object validated_fields(const ModelClass& cls, const json::object& values)
   return row;
 }
 
-// A validated row completed with its address: `_metadata` (its JSON text, the same in both
-// databases, made once) and the address columns.
-json::object addressed(json::object row, const ModelClass& cls, std::int64_t class_version,
-                       const std::string& object_id, std::int64_t object_version,
-                       std::int64_t saved_at) {
+// A validated row (less any `_object_id` in it) completed with its address: `_metadata`
+// (its JSON text, the same in both databases, made once) and the address columns.
+json::object addressed(const json::object& fields, const ModelClass& cls,
+                       std::int64_t class_version, const std::string& object_id,
+                       std::int64_t object_version, std::int64_t saved_at) {
+  json::object row(fields.size() + 5);
+  for (const auto& kv : fields)
+    if (kv.key() != "_object_id") row.emplace(kv.key(), kv.value());
   // Written directly: the text serialising {object_id, object_version,
   // class_schema_reference: {ref: {class_name, object_version}}, saved_at} gives.
   const std::string id_text = json::serialize(json::value(json::string(object_id)));
@@ -64,11 +67,11 @@ json::object addressed(json::object row, const ModelClass& cls, std::int64_t cla
   meta += "}},\"saved_at\":";
   meta += std::to_string(saved_at);
   meta += '}';
-  row["_metadata"] = std::move(meta);
-  row["_object_id"] = object_id;
-  row["_object_version"] = object_version;
-  row["_class_version"] = class_version;
-  row["_saved_at"] = saved_at;
+  row.emplace("_metadata", std::move(meta));
+  row.emplace("_object_id", object_id);
+  row.emplace("_object_version", object_version);
+  row.emplace("_class_version", class_version);
+  row.emplace("_saved_at", saved_at);
   return row;
 }
 
@@ -119,7 +122,7 @@ awaitable<std::int64_t> store_time(Connection& lake) {
   const std::string sql = lake.dialect().clock_microseconds();
   if (sql.empty())
     co_return std::chrono::duration_cast<std::chrono::microseconds>(
-                  std::chrono::system_clock::now().time_since_epoch())
+        std::chrono::system_clock::now().time_since_epoch())
         .count();
   const std::vector<Value> none;
   const Rows found = co_await lake.afetch(sql, none);
@@ -146,9 +149,15 @@ std::vector<T*> by_object_id(std::vector<T>& items, Id id) {
 // what the default database gets.
 class Writing {
  public:
+  // `only_new`: every change creates objects, so no object is saved twice (an id given
+  // twice is refused) and none is deleted after its version.
   Writing(SaveParts& save, std::int64_t now,
-          const std::map<const ModelClass*, std::int64_t>& class_versions)
-      : save_(save), lake_(*save.lake), main_(*save.main), now_(now),
+          const std::map<const ModelClass*, std::int64_t>& class_versions, bool only_new)
+      : only_new_(only_new),
+        save_(save),
+        lake_(*save.lake),
+        main_(*save.main),
+        now_(now),
         class_versions_(class_versions) {}
 
   awaitable<void> write(const Change& c) {
@@ -171,15 +180,26 @@ class Writing {
   // The versions written to the lakehouse (per class, as one statement each), then the
   // log's entries, then the default database's part.
   awaitable<void> finish() {
-    for (auto& [cls, rows] : lake_rows_) co_await lake_.ainsert_rows(*cls, rows);
+    std::size_t versions = 0;
+    for (auto& [cls, rows] : lake_rows_) {
+      co_await lake_.ainsert_rows(*cls, rows);
+      versions += rows.size();
+    }
     co_await save_.log.write(lake_);
     std::vector<SaveLog::ClassRows> latest;
-    for (const auto& entry : latest_) {
-      const auto& at = entry.second;
-      auto it = std::find_if(latest.begin(), latest.end(),
-                             [&](const auto& c) { return c.cls == at.first; });
-      if (it == latest.end()) it = latest.insert(latest.end(), {at.first, {}});
-      it->rows.push_back(at.second);
+    if (only_new_ || versions == latest_.size()) {
+      // Every version saved is its object's newest (no object twice, none deleted after):
+      // the default database gets the lakehouse's rows as they are.
+      for (auto& [cls, rows] : lake_rows_) latest.push_back({cls, std::move(rows)});
+    } else {
+      for (const auto& entry : latest_) {
+        const auto [bucket, index] = entry.second;
+        const ModelClass* cls = lake_rows_[bucket].first;
+        auto it = std::find_if(latest.begin(), latest.end(),
+                               [cls](const auto& c) { return c.cls == cls; });
+        if (it == latest.end()) it = latest.insert(latest.end(), {cls, {}});
+        it->rows.push_back(lake_rows_[bucket].second[index]);
+      }
     }
     const std::span<const SaveLog::ClassRows> newest(latest);
     co_await save_.log.apply(main_, newest);
@@ -198,14 +218,15 @@ class Writing {
     json::object row = addressed(fields, *cls, cv, id, version, time);
     const std::string table = table_of(*cls);
     save_.log.add(cls->name(), table, id, version, false);
-    latest_[{table, id}] = {cls.get(), row};
     auto it = std::find_if(lake_rows_.begin(), lake_rows_.end(),
                            [&](const auto& c) { return c.first == cls.get(); });
     if (it == lake_rows_.end()) it = lake_rows_.insert(lake_rows_.end(), {cls.get(), {}});
+    if (!only_new_)
+      latest_[{table, id}] = {static_cast<std::size_t>(it - lake_rows_.begin()), it->second.size()};
     it->second.push_back(std::move(row));
-    addresses.push_back({cls->name(), cv, id, version,
-                         std::chrono::sys_time<std::chrono::microseconds>(
-                             std::chrono::microseconds(time))});
+    addresses.push_back(
+        {cls->name(), cv, id, version,
+         std::chrono::sys_time<std::chrono::microseconds>(std::chrono::microseconds(time))});
   }
 
   // New objects: each id claimed (in the order of the ids); the id of a deleted object
@@ -213,7 +234,9 @@ class Writing {
   awaitable<void> create(const Change& c) {
     std::vector<const json::object*> rows;
     for (const json::object& r : c.rows) rows.push_back(&r);
-    auto id_of = [](const json::object* r) { return std::string(r->at("_object_id").as_string()); };
+    auto id_of = [](const json::object* r) -> std::string_view {
+      return r->at("_object_id").get_string();
+    };
     std::vector<const json::object*> ordered = rows;
     std::sort(ordered.begin(), ordered.end(),
               [&](const json::object* a, const json::object* b) { return id_of(a) < id_of(b); });
@@ -222,17 +245,21 @@ class Writing {
         "VALUES (?, ?, 1, ?) ON CONFLICT DO NOTHING");
     std::vector<std::vector<Value>> claims;
     claims.reserve(ordered.size());
-    for (const json::object* r : ordered) claims.push_back({text(c.cls->name()), id_of(r), now_});
-    const std::vector<std::int64_t> claimed = co_await lake_.aexecute_each(claim, std::move(claims));
+    for (const json::object* r : ordered)
+      claims.push_back({text(c.cls->name()), std::string(id_of(r)), now_});
+    const std::vector<std::int64_t> claimed =
+        co_await lake_.aexecute_each(claim, std::move(claims));
     std::map<std::string, std::pair<std::int64_t, std::int64_t>> renewed;  // version, time
     for (std::size_t i = 0; i < ordered.size(); ++i) {
       if (claimed.at(i) != 0) continue;
-      const std::string id = id_of(ordered[i]);
-      const Sql anew{"UPDATE \"_velmor_objects\" SET latest_version = latest_version + 1, "
-                     "deleted = 0, " + std::string(next_time) +
-                         " WHERE class_name = ? AND object_id = ? AND deleted = 1 RETURNING "
-                         "latest_version, saved_at",
-                     {integer(now_), integer(now_), text(c.cls->name()), text(id)}};
+      const std::string id(id_of(ordered[i]));
+      const Sql anew{
+          "UPDATE \"_velmor_objects\" SET latest_version = latest_version + 1, "
+          "deleted = 0, " +
+              std::string(next_time) +
+              " WHERE class_name = ? AND object_id = ? AND deleted = 1 RETURNING "
+              "latest_version, saved_at",
+          {integer(now_), integer(now_), text(c.cls->name()), text(id)}};
       const Rows found = co_await rows_of(anew);
       if (found.rows.empty())
         throw ValueError("object id '" + id + "' of " + c.cls->name() +
@@ -241,14 +268,12 @@ class Writing {
                      driver::integer_of(found.rows[0].at(1), "a time")};
     }
     for (const json::object* r : rows) {
-      const std::string id = id_of(r);
+      const std::string id(id_of(r));
       const auto again = renewed.find(id);
-      json::object fields = *r;
-      fields.erase("_object_id");
       if (again == renewed.end())
-        saved(c.cls, fields, id, 1, now_);
+        saved(c.cls, *r, id, 1, now_);
       else
-        saved(c.cls, fields, id, again->second.first, again->second.second);
+        saved(c.cls, *r, id, again->second.first, again->second.second);
     }
   }
 
@@ -274,8 +299,8 @@ class Writing {
       if (driver::integer_of(state.rows[0].at(1), "a deletion mark") != 0)
         throw StaleVersionError(c.cls->name() + " '" + c.object_id +
                                 "' was deleted; no new version was saved");
-      throw StaleVersionError("version " + std::to_string(c.base_version) + " of " +
-                              c.cls->name() + " '" + c.object_id + "' is not its latest (" +
+      throw StaleVersionError("version " + std::to_string(c.base_version) + " of " + c.cls->name() +
+                              " '" + c.object_id + "' is not its latest (" +
                               std::to_string(driver::integer_of(state.rows[0].at(0), "a version")) +
                               "); nothing was saved");
     }
@@ -397,15 +422,16 @@ class Writing {
 
   awaitable<Rows> rows_of(const Sql& sql) { return rows(lake_, sql); }
 
+  const bool only_new_;
   SaveParts& save_;
   Connection& lake_;
   Connection& main_;
   std::int64_t now_;
   const std::map<const ModelClass*, std::int64_t>& class_versions_;
   std::vector<std::pair<const ModelClass*, std::vector<json::object>>> lake_rows_;
-  // The newest version of each object the save leaves live, by (table, id).
-  std::map<std::pair<std::string, std::string>, std::pair<const ModelClass*, json::object>>
-      latest_;
+  // The newest version of each object the save leaves live, by (table, id): where it is
+  // in lake_rows_ (the class's place, the row's place).
+  std::map<std::pair<std::string, std::string>, std::pair<std::size_t, std::size_t>> latest_;
 };
 
 // Where no write lock of the whole lakehouse serves, the objects the changes name are
@@ -466,14 +492,20 @@ Change deletion(const ModelClassPtr& cls, std::string object_id) {
 
 Change update(std::shared_ptr<const querysets::executor::QuerySetReader> query,
               const classes::model::Model& changes) {
-  return {Change::Kind::update, changes.model_class(), {}, {}, 0, std::move(query),
+  return {Change::Kind::update,
+          changes.model_class(),
+          {},
+          {},
+          0,
+          std::move(query),
           std::make_shared<const classes::model::Model>(changes)};
 }
 
 awaitable<std::vector<ObjectAddress>> write_changes(
     std::shared_ptr<const std::vector<Change>> changes) {
   bool writes = false;
-  for (const Change& c : *changes) writes = writes || c.kind != Change::Kind::create || !c.rows.empty();
+  for (const Change& c : *changes)
+    writes = writes || c.kind != Change::Kind::create || !c.rows.empty();
   if (!writes) co_return std::vector<ObjectAddress>{};
   co_await recover_once();
   // The class version of every class that saves a version (registered on its first use,
@@ -493,7 +525,9 @@ awaitable<std::vector<ObjectAddress>> write_changes(
   Transaction held(d, Transaction::begun);
   const std::int64_t now = co_await store_time(l);
   co_await lock_objects(l, *changes);
-  Writing writing(save, now, class_versions);
+  const bool only_new = std::all_of(changes->begin(), changes->end(),
+                                    [](const Change& c) { return c.kind == Change::Kind::create; });
+  Writing writing(save, now, class_versions, only_new);
   for (const Change& c : *changes) co_await writing.write(c);
   co_await writing.finish();
   co_await save.log.commit(lake_part, held);
