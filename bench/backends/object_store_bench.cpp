@@ -54,14 +54,22 @@ json::object person_values(int i) {
                       {"age", 18 + (i * 7919) % 70}};
 }
 
+// This process's databases (some 80 MB), removed when it ends.
+struct Folder {
+  fs::path path = fs::temp_directory_path() / ("velmor-store-bench-" + std::to_string(::getpid()));
+  Folder() {
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~Folder() {
+    std::error_code ignored;  // files still open go when they are closed
+    fs::remove_all(path, ignored);
+  }
+};
+
 fs::path folder() {
-  static const fs::path path = [] {
-    fs::path p = fs::temp_directory_path() / ("velmor-store-bench-" + std::to_string(::getpid()));
-    fs::remove_all(p);
-    fs::create_directories(p);
-    return p;
-  }();
-  return path;
+  static const Folder made;
+  return made.path;
 }
 
 // Fresh default and lakehouse files.
@@ -225,7 +233,8 @@ void SaveVersions_RawLoop(benchmark::State& state) {
 
 void SaveVersions_RawStoreSql(benchmark::State& state) {
   for (auto _ : state) {
-    const fs::path lake_path = folder() / "raw-store-lake.db", main_path = folder() / "raw-store.db";
+    const fs::path lake_path = folder() / "raw-store-lake.db",
+                   main_path = folder() / "raw-store.db";
     for (const fs::path& p : {lake_path, main_path}) fs::remove(p);
     sqlite3* lake = raw_open(lake_path);
     sqlite3* main = raw_open(main_path);
@@ -261,7 +270,8 @@ void SaveVersions_RawStoreSql(benchmark::State& state) {
     sqlite3_stmt* lake_row = prepare(lake, "INSERT INTO p VALUES (?, ?, ?, ?, ?, 'x', ?, 1)");
     sqlite3_stmt* entry = prepare(lake, "INSERT INTO pending VALUES (?, 'p', 'x', ?, 0)");
     sqlite3_stmt* prune = prepare(lake, "DELETE FROM pending WHERE save_id = ?");
-    sqlite3_stmt* older = prepare(main, "DELETE FROM p WHERE _object_id = 'x' AND _object_version < ?");
+    sqlite3_stmt* older =
+        prepare(main, "DELETE FROM p WHERE _object_id = 'x' AND _object_version < ?");
     sqlite3_stmt* main_row = prepare(main, "INSERT INTO p VALUES (?, ?, ?, ?, ?, 'x', ?, 1)");
     auto step = [](sqlite3_stmt* stmt) {
       sqlite3_step(stmt);
@@ -269,8 +279,9 @@ void SaveVersions_RawStoreSql(benchmark::State& state) {
     };
     for (int i = 1; i <= version_count; ++i) {
       const json::object v = person_values(i);
-      const std::string meta = R"({"object_id":""x"","object_version":)" + std::to_string(i) +
-                               R"(,"class_schema_reference":{"ref":{"class_name":"StoredPerson","object_version":1}}})";
+      const std::string meta =
+          R"({"object_id":""x"","object_version":)" + std::to_string(i) +
+          R"(,"class_schema_reference":{"ref":{"class_name":"StoredPerson","object_version":1}}})";
       const std::string save = std::to_string(i), last = std::to_string(i - 1);
       step(lake_begin);
       sqlite3_bind_int64(move_on, 1, i);
