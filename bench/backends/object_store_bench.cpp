@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <boost/json/parse.hpp>
 
+#include <chrono>
 #include <filesystem>
 
 #include "velmor_models/backends/object_store.hpp"
@@ -240,7 +241,7 @@ void SaveVersions_RawStoreSql(benchmark::State& state) {
     sqlite3* main = raw_open(main_path);
     const char* table =
         "CREATE TABLE p (id INTEGER, name TEXT, email TEXT, age INTEGER, _metadata TEXT, "
-        "_object_id TEXT, _object_version INTEGER, _class_version INTEGER);"
+        "_object_id TEXT, _object_version INTEGER, _class_version INTEGER, _saved_at INTEGER);"
         "CREATE INDEX p_class ON p (_class_version);";
     sqlite3_exec(lake, table, nullptr, nullptr, nullptr);
     sqlite3_exec(main, table, nullptr, nullptr, nullptr);
@@ -248,10 +249,10 @@ void SaveVersions_RawStoreSql(benchmark::State& state) {
                  "CREATE UNIQUE INDEX p_version ON p (_object_id, _object_version);"
                  "CREATE TABLE o (class_name TEXT NOT NULL, object_id TEXT NOT NULL, "
                  "latest_version INTEGER NOT NULL, deleted INTEGER NOT NULL DEFAULT 0, "
-                 "PRIMARY KEY (class_name, object_id));"
+                 "saved_at INTEGER, PRIMARY KEY (class_name, object_id));"
                  "CREATE TABLE pending (save_id TEXT, table_name TEXT NOT NULL, object_id TEXT "
                  "NOT NULL, object_version INTEGER NOT NULL, deleted INTEGER NOT NULL);"
-                 "INSERT INTO o VALUES ('StoredPerson', 'x', 0, 0)",
+                 "INSERT INTO o VALUES ('StoredPerson', 'x', 0, 0, NULL)",
                  nullptr, nullptr, nullptr);
     sqlite3_exec(main, "CREATE UNIQUE INDEX p_object ON p (_object_id)", nullptr, nullptr, nullptr);
     auto prepare = [](sqlite3* db, const char* sql) {
@@ -263,29 +264,36 @@ void SaveVersions_RawStoreSql(benchmark::State& state) {
     sqlite3_stmt* lake_commit = prepare(lake, "COMMIT");
     sqlite3_stmt* main_begin = prepare(main, "BEGIN IMMEDIATE");
     sqlite3_stmt* main_commit = prepare(main, "COMMIT");
-    sqlite3_stmt* move_on = prepare(lake,
-                                    "UPDATE o SET latest_version = ? WHERE class_name = "
-                                    "'StoredPerson' AND object_id = 'x' AND latest_version = ? "
-                                    "AND deleted = 0");
-    sqlite3_stmt* lake_row = prepare(lake, "INSERT INTO p VALUES (?, ?, ?, ?, ?, 'x', ?, 1)");
+    sqlite3_stmt* move_on = prepare(
+        lake,
+        "UPDATE o SET latest_version = ?, saved_at = CASE WHEN saved_at IS NOT NULL AND "
+        "saved_at > ? THEN saved_at ELSE ? END WHERE class_name = 'StoredPerson' AND object_id "
+        "= 'x' AND latest_version = ? AND deleted = 0 RETURNING saved_at");
+    sqlite3_stmt* lake_row = prepare(lake, "INSERT INTO p VALUES (?, ?, ?, ?, ?, 'x', ?, 1, ?)");
     sqlite3_stmt* entry = prepare(lake, "INSERT INTO pending VALUES (?, 'p', 'x', ?, 0)");
     sqlite3_stmt* prune = prepare(lake, "DELETE FROM pending WHERE save_id = ?");
     sqlite3_stmt* older =
         prepare(main, "DELETE FROM p WHERE _object_id = 'x' AND _object_version < ?");
-    sqlite3_stmt* main_row = prepare(main, "INSERT INTO p VALUES (?, ?, ?, ?, ?, 'x', ?, 1)");
+    sqlite3_stmt* main_row = prepare(main, "INSERT INTO p VALUES (?, ?, ?, ?, ?, 'x', ?, 1, ?)");
     auto step = [](sqlite3_stmt* stmt) {
       sqlite3_step(stmt);
       sqlite3_reset(stmt);
     };
     for (int i = 1; i <= version_count; ++i) {
       const json::object v = person_values(i);
+      const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
       const std::string meta =
           R"({"object_id":""x"","object_version":)" + std::to_string(i) +
-          R"(,"class_schema_reference":{"ref":{"class_name":"StoredPerson","object_version":1}}})";
+          R"(,"class_schema_reference":{"ref":{"class_name":"StoredPerson","object_version":1}},"saved_at":)" +
+          std::to_string(now) + "}";
       const std::string save = std::to_string(i), last = std::to_string(i - 1);
       step(lake_begin);
       sqlite3_bind_int64(move_on, 1, i);
-      sqlite3_bind_int64(move_on, 2, i - 1);
+      sqlite3_bind_int64(move_on, 2, now);
+      sqlite3_bind_int64(move_on, 3, now);
+      sqlite3_bind_int64(move_on, 4, i - 1);
       step(move_on);
       sqlite3_bind_text(prune, 1, last.c_str(), -1, SQLITE_TRANSIENT);
       step(prune);
@@ -296,6 +304,7 @@ void SaveVersions_RawStoreSql(benchmark::State& state) {
         sqlite3_bind_int64(row, 4, v.at("age").as_int64());
         sqlite3_bind_text(row, 5, meta.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64(row, 6, i);
+        sqlite3_bind_int64(row, 7, now);
       }
       step(lake_row);
       sqlite3_bind_text(entry, 1, save.c_str(), -1, SQLITE_TRANSIENT);
