@@ -5,15 +5,19 @@
 # for N = 1, 8, 64. The two sides run alternately (library, pgbench, library, pgbench ...);
 # each pair gives library qps / pgbench qps, and every N its median and range.
 #
-#   bench/postgres_throughput.sh [pairs (5)] [seconds per run (5)]
+#   bench/postgres_throughput.sh [pairs (5)] [seconds per run (5)] [N ... (1 8 64)]
 #
-# Needs VELMOR_PG_URL (scripts/pg_cluster.sh start prints it); initialises pgbench's tables
-# (`pgbench -i -s 1`) when the database has none. The benchmark binary is
+# Needs VELMOR_PG_URL (scripts/pg_cluster.sh start prints it) and a server that takes 64
+# more connections (pg_cluster.sh's allows 57: raise max_connections on the primary and its
+# standby); initialises pgbench's tables (`pgbench -i -s 1`) when the database has none. The benchmark binary is
 # build/bench/backends/postgres_bench unless POSTGRES_BENCH names another.
 set -euo pipefail
 
 pairs=${1:-5}
 seconds=${2:-5}
+shift $(($# < 2 ? $# : 2))
+counts=("$@")
+[ ${#counts[@]} -gt 0 ] || counts=(1 8 64)
 root=$(cd "$(dirname "$0")/.." && pwd)
 binary=${POSTGRES_BENCH:-$root/build/bench/backends/postgres_bench}
 bin=${VELMOR_PG_BIN:-/usr/lib/postgresql/15/bin}
@@ -44,16 +48,21 @@ print("%.1f" % runs[0]["qps"])'
 
 pgbench_qps() {
   # -n: no vacuum before the run (the select-only test writes nothing).
-  "$bin/pgbench" -n -S -M prepared -c "$1" -j 1 -T "$seconds" "$VELMOR_PG_URL" 2>/dev/null |
-    sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p'
+  local out
+  out=$("$bin/pgbench" -n -S -M prepared -c "$1" -j 1 -T "$seconds" "$VELMOR_PG_URL" 2>&1) || {
+    echo "postgres_throughput: pgbench failed (N = $1 needs as many connections):" >&2
+    echo "$out" | tail -n 5 >&2
+    exit 1
+  }
+  sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p' <<<"$out"
 }
 
-for n in 1 8 64; do
+for n in "${counts[@]}"; do
   ratios=() libs=() pgs=()
   printf 'N = %s\npair   library qps   pgbench qps   library/pgbench\n' "$n"
   for ((p = 1; p <= pairs; p++)); do
     lib=$(library_qps "$n")
-    pg=$(pgbench_qps "$n")
+    pg=$(pgbench_qps "$n") || exit 1
     [ -n "$pg" ] || {
       echo "postgres_throughput: pgbench gave no tps" >&2
       exit 1
