@@ -7,9 +7,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/asio/write.hpp>
+#include <deque>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -21,10 +24,34 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using unix_socket = asio::local::stream_protocol::socket;
 
+using Clock = std::chrono::steady_clock;
+
+// What one end sent, on its way to the other: each chunk is written once it is due.
+struct Direction {
+  explicit Direction(const asio::any_io_executor& executor) : wake(executor) {}
+  struct Chunk {
+    Clock::time_point due;
+    std::vector<char> bytes;
+  };
+  std::deque<Chunk> chunks;
+  // The writer sleeps on it: until the first chunk is due, or until woken (cancelled) by
+  // a new chunk or by the end of the reading.
+  asio::steady_timer wake;
+  bool ended = false;
+};
+
 // One forwarded connection: the client's TCP end and the server's Unix end.
 struct Link {
+  Link(tcp::socket c, asio::io_context& io)
+      : client(std::move(c)),
+        server(io),
+        to_server(io.get_executor()),
+        to_client(io.get_executor()) {}
+
   tcp::socket client;
   unix_socket server;
+  Direction to_server;
+  Direction to_client;
 
   void close() {
     boost::system::error_code ignored;
@@ -33,18 +60,45 @@ struct Link {
   }
 };
 
-// Copies what one end sends to the other; `drop` (when given and set) discards it instead.
-// Either end failing or closing closes both.
-template <class From, class To>
-asio::awaitable<void> pump(std::shared_ptr<Link> link, From& from, To& to, const bool* drop) {
+// Reads what one end sends into `way`; `drop` (when given and set) discards it instead.
+// Each chunk is due `*delay` after it arrived. `link`, which owns `from` and `way`, is held
+// for as long as the reading lasts.
+template <class From>
+asio::awaitable<void> receive([[maybe_unused]] std::shared_ptr<Link> link, From& from,
+                              Direction& way, const bool* drop,
+                              const std::chrono::microseconds* delay) {
   std::array<char, 16 * 1024> buffer;
   try {
     for (;;) {
       const auto into = asio::buffer(buffer);
       const std::size_t n = co_await from.async_read_some(into, asio::use_awaitable);
       if (drop != nullptr && *drop) continue;
-      const auto out = asio::buffer(buffer.data(), n);
+      way.chunks.push_back(
+          {Clock::now() + *delay, std::vector<char>(buffer.data(), buffer.data() + n)});
+      way.wake.cancel();
+    }
+  } catch (const boost::system::system_error&) {
+  }
+  way.ended = true;
+  way.wake.cancel();
+}
+
+// Writes the chunks of `way` to the other end in order, each once it is due. Either end
+// failing or closing closes both, once what was read before is written.
+template <class To>
+asio::awaitable<void> deliver(std::shared_ptr<Link> link, To& to, Direction& way) {
+  try {
+    for (;;) {
+      if (way.chunks.empty() && way.ended) break;
+      if (way.chunks.empty() || way.chunks.front().due > Clock::now()) {
+        way.wake.expires_at(way.chunks.empty() ? Clock::time_point::max() : way.chunks.front().due);
+        boost::system::error_code woken;  // cancelled: something changed
+        co_await way.wake.async_wait(asio::redirect_error(asio::use_awaitable, woken));
+        continue;
+      }
+      const auto out = asio::buffer(way.chunks.front().bytes);
       co_await asio::async_write(to, out, asio::use_awaitable);
+      way.chunks.pop_front();
     }
   } catch (const boost::system::system_error&) {
   }
@@ -62,6 +116,7 @@ struct TcpProxy::State {
   tcp::acceptor acceptor{io};
   std::string target;
   bool blackhole = false;
+  std::chrono::microseconds delay{0};
   std::vector<std::weak_ptr<Link>> links;
   std::thread thread;
 
@@ -80,7 +135,9 @@ struct TcpProxy::State {
   }
 
   asio::awaitable<void> forward(tcp::socket client) {
-    auto link = std::make_shared<Link>(Link{std::move(client), unix_socket(io)});
+    boost::system::error_code ignored;  // small writes go out at once, as libpq's do
+    client.set_option(tcp::no_delay(true), ignored);
+    auto link = std::make_shared<Link>(std::move(client), io);
     std::erase_if(links, [](const std::weak_ptr<Link>& l) { return l.expired(); });
     links.push_back(link);
     const asio::local::stream_protocol::endpoint endpoint(target);
@@ -90,8 +147,12 @@ struct TcpProxy::State {
       link->close();
       co_return;
     }
-    asio::co_spawn(io, pump(link, link->client, link->server, nullptr), asio::detached);
-    asio::co_spawn(io, pump(link, link->server, link->client, &blackhole), asio::detached);
+    asio::co_spawn(io, receive(link, link->client, link->to_server, nullptr, &delay),
+                   asio::detached);
+    asio::co_spawn(io, deliver(link, link->server, link->to_server), asio::detached);
+    asio::co_spawn(io, receive(link, link->server, link->to_client, &blackhole, &delay),
+                   asio::detached);
+    asio::co_spawn(io, deliver(link, link->client, link->to_client), asio::detached);
   }
 
   void cut() {
@@ -130,6 +191,10 @@ std::string TcpProxy::libpq_address() const {
 
 void TcpProxy::blackhole_replies() {
   state_->on_thread([state = state_.get()] { state->blackhole = true; });
+}
+
+void TcpProxy::set_delay(std::chrono::microseconds delay) {
+  state_->on_thread([state = state_.get(), delay] { state->delay = delay; });
 }
 
 void TcpProxy::cut() {

@@ -2,7 +2,9 @@
 // A loopback TCP proxy in front of a Unix socket (a PostgreSQL server's), running on a
 // thread of its own. A test connects through it and then breaks the network on command:
 // replies that never arrive while the connections stay open, or connections closed at once.
+// It can also make the link slow: every chunk is held for a while before it is forwarded.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +32,10 @@ class TcpProxy {
   /// Closes every open connection abruptly (a reset towards the client, the server's end
   /// closed); connections made afterwards are forwarded as before.
   void cut();
+  /// From now on every chunk read from either end is forwarded `delay` after it arrived,
+  /// in order (a link with that much latency each way, its bandwidth intact: chunks keep
+  /// arriving meanwhile). Zero, the default, forwards at once.
+  void set_delay(std::chrono::microseconds delay);
 
  private:
   struct State;

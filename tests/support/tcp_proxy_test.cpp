@@ -1,6 +1,7 @@
 // The proxy in front of an echo server on a Unix socket: bytes go both ways on each
 // connection; after blackhole_replies() nothing comes back although the server answers and
-// the connection stays open; cut() resets every connection and the proxy keeps accepting.
+// the connection stays open; cut() resets every connection and the proxy keeps accepting;
+// set_delay() holds every chunk that long each way, in order.
 
 #include "support/tcp_proxy.hpp"
 
@@ -174,6 +175,29 @@ TEST_F(TcpProxyTest, CutResetsEveryConnectionAndKeepsAccepting) {
   auto c = connect();
   send(c, "again");
   EXPECT_EQ(receive(c, 5), "again");
+}
+
+TEST_F(TcpProxyTest, DelayHoldsEveryChunkEachWayInOrder) {
+  auto s = connect();
+  constexpr auto delay = 100ms;
+  proxy_.set_delay(delay);
+  const std::string large(100 * 1024, 'y');  // several chunks, each held as long
+  const auto sent = std::chrono::steady_clock::now();
+  send(s, "first ");
+  send(s, large);
+  send(s, " last");
+  // Bounds that only a missing delay breaks, however slow the machine: nothing comes back
+  // within one delay of sending, and all of it only after two (there and back).
+  const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
+      sent + delay - std::chrono::steady_clock::now());
+  if (quiet > 0ms) {
+    EXPECT_EQ(events_within(s, quiet), 0) << "a reply came back before the delay";
+  }
+  EXPECT_EQ(receive(s, 11 + large.size()), "first " + large + " last");
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 2 * delay);
+  proxy_.set_delay(0us);
+  send(s, "again");
+  EXPECT_EQ(receive(s, 5), "again");
 }
 
 }  // namespace
