@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "people_table.hpp"
 #include "support/pg_env.hpp"
 #include "support/tcp_proxy.hpp"
 #include "velmor_models/backends/object_store.hpp"
@@ -61,7 +62,7 @@ using velmor_models::classes::model::ModelClass;
 using velmor_utils::utils::decorators::Mode;
 using velmor_utils::utils::decorators::ModeScope;
 
-constexpr int row_count = 200'000;
+using bench_people::row_count;
 constexpr int selective_repeats = 10'000;
 constexpr int batch_count = 100'000;
 constexpr int batch_size = 1'000;
@@ -97,14 +98,7 @@ Result exec(PGconn* c, const std::string& sql) {
   return r;
 }
 
-const ModelClassPtr& person() {
-  static const ModelClassPtr cls = ModelClass::create("Person", "people",
-                                                      {{"id", CoreTypes::INTEGER, true, {}},
-                                                       {"name", CoreTypes::STRING, true, {}},
-                                                       {"email", CoreTypes::STRING, true, {}},
-                                                       {"age", CoreTypes::INTEGER, true, {}}});
-  return cls;
-}
+using bench_people::person;
 
 // pgbench's table as a plain table (its rows carry no `_metadata`).
 const ModelClassPtr& account() {
@@ -143,18 +137,7 @@ bool ensure_people() {
     if (!present) {
       exec(c.get(), "DROP TABLE IF EXISTS people");
       backends::create_table(alias, *person(), {"age"});
-      std::vector<json::object> rows;
-      rows.reserve(row_count);
-      for (int i = 0; i < row_count; ++i) {
-        std::string meta =
-            R"({"object_id":")" + std::to_string(1000000 + i) +
-            R"(","created_at":"2026-12-08T10:00:00Z","class_schema_reference":null})";
-        rows.push_back(json::object{{"id", i},
-                                    {"name", "person-" + std::to_string(i)},
-                                    {"email", "person" + std::to_string(i) + "@example.com"},
-                                    {"age", 18 + (i * 7919) % 70},
-                                    {"_metadata", meta}});
-      }
+      const std::vector<json::object> rows = bench_people::person_rows();
       backends::insert_records(alias, *person(), rows);
     }
     // The selective query orders by age (nulls first, as SQLite orders them) and then by

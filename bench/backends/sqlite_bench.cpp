@@ -15,6 +15,7 @@
 #include <boost/json/parse.hpp>
 #include <filesystem>
 
+#include "people_table.hpp"
 #include "velmor_models/backends/registry.hpp"
 #include "velmor_models/backends/sql/compiler.hpp"
 #include "velmor_models/backends/sqlite/sqlite_backend.hpp"
@@ -30,7 +31,7 @@ using namespace velmor_models::querysets::qsetkit;
 using velmor_models::classes::model::CoreTypes;
 using velmor_models::classes::model::ModelClass;
 
-constexpr int row_count = 200'000;
+using bench_people::row_count;
 constexpr const char* alias = "bench";
 
 // Freed memory stays in the process, so that the order benchmarks run in does not decide
@@ -44,14 +45,7 @@ const bool heap_kept = [] {
   return true;
 }();
 
-const ModelClassPtr& person() {
-  static const ModelClassPtr cls = ModelClass::create("Person", "people",
-                                                      {{"id", CoreTypes::INTEGER, true, {}},
-                                                       {"name", CoreTypes::STRING, true, {}},
-                                                       {"email", CoreTypes::STRING, true, {}},
-                                                       {"age", CoreTypes::INTEGER, true, {}}});
-  return cls;
-}
+using bench_people::person;
 
 std::string database_path() {
   return (std::filesystem::temp_directory_path() / "velmor-bench-people-v1.db").string();
@@ -65,18 +59,7 @@ void ensure_database() {
     backends::configure(alias, "sqlite://" + path);
     if (!exists) {
       backends::create_table(alias, *person(), {"age"});
-      std::vector<json::object> rows;
-      rows.reserve(row_count);
-      for (int i = 0; i < row_count; ++i) {
-        std::string meta =
-            R"({"object_id":")" + std::to_string(1000000 + i) +
-            R"(","created_at":"2026-12-08T10:00:00Z","class_schema_reference":null})";
-        rows.push_back(json::object{{"id", i},
-                                    {"name", "person-" + std::to_string(i)},
-                                    {"email", "person" + std::to_string(i) + "@example.com"},
-                                    {"age", 18 + (i * 7919) % 70},
-                                    {"_metadata", meta}});
-      }
+      const std::vector<json::object> rows = bench_people::person_rows();
       backends::insert_records(alias, *person(), rows);
     }
     return true;
